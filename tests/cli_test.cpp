@@ -1,0 +1,153 @@
+// The real executable under a shell: pipes, files, closed and full outputs.
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace {
+
+const std::string keldran_path = KELDRAN_EXECUTABLE;
+const std::string prompt = "Order of polynomial (3 to 12) : ";
+const std::string banner = "KELDRAN: pseudorandom sequence generator, by Vantrel, 1994\n";
+
+struct process_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Executable : public testing::Test {
+protected:
+    std::filesystem::path dir;
+
+    void SetUp() override
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        dir = std::filesystem::path(testing::TempDir()) / ("keldran_" + std::string(info->name()));
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // Runs a shell script in which $K names the executable; stdout and
+    // stderr of the whole script are captured apart.
+    process_result shell(const std::string& script) const
+    {
+        const std::string command = "K='" + keldran_path + "'; cd '" + dir.string() + "' && { " +
+                                    script + "; } >'" + (dir / "out").string() + "' 2>'" +
+                                    (dir / "err").string() + "'";
+        const int raw = std::system(command.c_str());
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return {status, read_file(dir / "out"), read_file(dir / "err")};
+    }
+
+    void write(const std::string& name, const std::string& text) const
+    {
+        std::ofstream(dir / name, std::ios::binary) << text;
+    }
+};
+
+int count_of(const std::string& text, const std::string& part)
+{
+    int count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(Executable, PromptsAgainForOrdersOutOfRangeOnSeparateLines)
+{
+    const process_result r = shell("printf '2\\n13\\n7\\n' | \"$K\"");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, prompt + prompt + prompt);
+    EXPECT_EQ(count_of(r.out, "Polynomial:"), 18);
+    EXPECT_EQ(r.out.rfind(banner + "Sequence length is : 127\n", 0), 0U);
+}
+
+TEST_F(Executable, TakesTheSecondNumberOnALineWithoutWaitingForMore)
+{
+    // The pipe stays open: a reader that waited for another line would hang here.
+    const process_result r = shell("{ printf '0 5\\n'; sleep 3; } | timeout 2 \"$K\"");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, prompt + prompt);
+    EXPECT_EQ(count_of(r.out, "Polynomial:"), 6);
+}
+
+TEST_F(Executable, ShowsTheBannerBeforeThePromptInAJoinedCapture)
+{
+    const process_result r = shell("echo 3 | \"$K\" 2>&1");
+    EXPECT_EQ(r.out.rfind(banner + prompt + "Sequence length is : 7\n", 0), 0U);
+}
+
+TEST_F(Executable, LeavesEverythingAfterTheOrderToTheNextReaderOfAFile)
+{
+    write("input", "7.5 and the rest\nsecond line\n");
+    const process_result r = shell("{ \"$K\" >/dev/null; cat; } < input");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ".5 and the rest\nsecond line\n");
+}
+
+// A pipe cannot take back the byte that ended the number; nothing else is taken.
+TEST_F(Executable, TakesOnlyTheByteThatEndsTheOrderFromAPipe)
+{
+    const process_result r = shell("printf 'x\\n5abc\\nrest' | { \"$K\" >/dev/null; cat; }");
+    EXPECT_EQ(r.out, "bc\nrest");
+    EXPECT_EQ(r.err, prompt + prompt);
+}
+
+TEST_F(Executable, EndOfInputAtOnceGivesStatusTwoAndALineOfItsOwn)
+{
+    const process_result r = shell("\"$K\" </dev/null");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, prompt + "\nkeldran: no order was given\n");
+}
+
+TEST_F(Executable, EndOfInputWhileDiscardingBadInputGivesStatusTwo)
+{
+    const process_result r = shell("printf '2\\nabc' | \"$K\"");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, banner);
+    EXPECT_EQ(r.err, prompt + prompt + "\nkeldran: no order was given\n");
+}
+
+TEST_F(Executable, IgnoresCommandLineArguments)
+{
+    const process_result r = shell("echo 3 | \"$K\" --help -x 12");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(count_of(r.out, "Polynomial:"), 2);
+}
+
+TEST_F(Executable, SendsOnlyBannerAndReportToAFile)
+{
+    const process_result r = shell("echo 4 | \"$K\" >report.txt");
+    EXPECT_EQ(r.err, prompt);
+    const std::string report = read_file(dir / "report.txt");
+    EXPECT_EQ(report.rfind(banner + "Sequence length is : 15\n\nPolynomial:", 0), 0U);
+    EXPECT_EQ(count_of(report, prompt), 0);
+}
+
+TEST_F(Executable, FailsWithStatusOneWhenTheReportCannotBeWritten)
+{
+    const std::string message = "keldran: the report could not be written to standard output\n";
+    for (const std::string redirect : {">/dev/full", ">&-"}) {
+        const process_result r = shell("echo 12 | \"$K\" " + redirect);
+        EXPECT_EQ(r.status, 1) << redirect;
+        EXPECT_EQ(r.err, prompt + message) << redirect;
+    }
+}
+
+}  // namespace
