@@ -45,9 +45,9 @@ protected:
     // stderr of the whole script are captured apart.
     process_result shell(const std::string& script) const
     {
-        const std::string command = "K='" + keldran_path + "'; cd '" + dir.string() + "' && { " +
-                                    script + "; } >'" + (dir / "out").string() + "' 2>'" +
-                                    (dir / "err").string() + "'";
+        const std::string command = "K='" + keldran_path + "'; cd '" + dir.string() + "' && { "
+                                    + script + "; } >'" + (dir / "out").string() + "' 2>'"
+                                    + (dir / "err").string() + "'";
         const int raw = std::system(command.c_str());
         const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         return {status, read_file(dir / "out"), read_file(dir / "err")};

@@ -43,24 +43,24 @@ TEST_P(ReadInteger, FollowsDecimalConversionRules)
 constexpr std::int32_t int_max = std::numeric_limits<std::int32_t>::max();
 constexpr std::int32_t int_min = std::numeric_limits<std::int32_t>::min();
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, ReadInteger,
-    testing::Values(read_case{" \t\n\v\f\r 7\n", read_status::number, 7, "\n"},
-                    read_case{"-12x", read_status::number, -12, "x"},
-                    read_case{"+5", read_status::number, 5, ""},
-                    read_case{"7.5", read_status::number, 7, ".5"},
-                    read_case{"5abc", read_status::number, 5, "abc"},
-                    read_case{"0000000000000000000005 ", read_status::number, 5, " "},
-                    read_case{"2147483647", read_status::number, int_max, ""},
-                    read_case{"-2147483648", read_status::number, int_min, ""},
-                    read_case{"4294967299", read_status::number, int_max, ""},
-                    read_case{"2147483648", read_status::number, int_max, ""},
-                    read_case{"-4294967299", read_status::number, int_min, ""},
-                    read_case{"abc\n", read_status::not_a_number, 0, "abc\n"},
-                    read_case{"- 5", read_status::not_a_number, 0, " 5"},
-                    read_case{"+\n", read_status::not_a_number, 0, "\n"},
-                    read_case{"", read_status::end_of_input, 0, ""},
-                    read_case{" \n\n", read_status::end_of_input, 0, ""}));
+INSTANTIATE_TEST_SUITE_P(Inputs, ReadInteger,
+                         testing::Values(read_case{" \t\n\v\f\r 7\n", read_status::number, 7, "\n"},
+                                         read_case{"-12x", read_status::number, -12, "x"},
+                                         read_case{"+5", read_status::number, 5, ""},
+                                         read_case{"7.5", read_status::number, 7, ".5"},
+                                         read_case{"5abc", read_status::number, 5, "abc"},
+                                         read_case{"0000000000000000000005 ", read_status::number,
+                                                   5, " "},
+                                         read_case{"2147483647", read_status::number, int_max, ""},
+                                         read_case{"-2147483648", read_status::number, int_min, ""},
+                                         read_case{"4294967299", read_status::number, int_max, ""},
+                                         read_case{"2147483648", read_status::number, int_max, ""},
+                                         read_case{"-4294967299", read_status::number, int_min, ""},
+                                         read_case{"abc\n", read_status::not_a_number, 0, "abc\n"},
+                                         read_case{"- 5", read_status::not_a_number, 0, " 5"},
+                                         read_case{"+\n", read_status::not_a_number, 0, "\n"},
+                                         read_case{"", read_status::end_of_input, 0, ""},
+                                         read_case{" \n\n", read_status::end_of_input, 0, ""}));
 
 TEST(ReadInteger, SaturatesANumberOfAMillionDigits)
 {
@@ -96,19 +96,18 @@ TEST_P(AskOrder, PromptsUntilAnOrderInRangeAndReadsNothingAfterIt)
     EXPECT_EQ(unread(in), c.left_unread);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Inputs, AskOrder,
-    testing::Values(dialogue_case{"2\n13\n7\n", 7, 3, "\n"},
-                    dialogue_case{"0 5\nmore", 5, 2, "\nmore"},
-                    dialogue_case{"7.5\n", 7, 1, ".5\n"},
-                    dialogue_case{"-3 +12", 12, 2, ""},
-                    dialogue_case{"4294967299\n3\n", 3, 2, "\n"},
-                    dialogue_case{"banana 4\n6\n", 6, 2, "\n"},
-                    dialogue_case{"-x 4\n+8\n", 8, 2, "\n"},
-                    dialogue_case{"", std::nullopt, 1, ""},
-                    dialogue_case{"2\n", std::nullopt, 2, ""},
-                    dialogue_case{"what", std::nullopt, 1, ""},
-                    dialogue_case{"13 x\n", std::nullopt, 3, ""}));
+INSTANTIATE_TEST_SUITE_P(Inputs, AskOrder,
+                         testing::Values(dialogue_case{"2\n13\n7\n", 7, 3, "\n"},
+                                         dialogue_case{"0 5\nmore", 5, 2, "\nmore"},
+                                         dialogue_case{"7.5\n", 7, 1, ".5\n"},
+                                         dialogue_case{"-3 +12", 12, 2, ""},
+                                         dialogue_case{"4294967299\n3\n", 3, 2, "\n"},
+                                         dialogue_case{"banana 4\n6\n", 6, 2, "\n"},
+                                         dialogue_case{"-x 4\n+8\n", 8, 2, "\n"},
+                                         dialogue_case{"", std::nullopt, 1, ""},
+                                         dialogue_case{"2\n", std::nullopt, 2, ""},
+                                         dialogue_case{"what", std::nullopt, 1, ""},
+                                         dialogue_case{"13 x\n", std::nullopt, 3, ""}));
 
 // Remembers how much had been prompted each time the output was flushed.
 struct flush_log : std::stringbuf {

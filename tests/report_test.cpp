@@ -115,8 +115,7 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, ReportShape,
                                          order_shape{5, 6, 1}, order_shape{6, 6, 2},
                                          order_shape{7, 18, 4}, order_shape{8, 16, 7},
                                          order_shape{9, 48, 14}, order_shape{10, 60, 27},
-                                         order_shape{11, 176, 54},
-                                         order_shape{12, 144, 108}));
+                                         order_shape{11, 176, 54}, order_shape{12, 144, 108}));
 
 TEST(Report, OrderTwelveEndsEachSequenceWithALineOfTwentyNineValues)
 {
@@ -139,12 +138,10 @@ TEST(Report, OrderFiveListsItsPolynomialsInIncreasingTapCode)
             polynomials.push_back(lines[i + 1]);
         }
     }
-    EXPECT_EQ(polynomials,
-              (std::vector<std::string>{"  x^5 + x^2 + 1", "  x^5 + x^3 + 1",
-                                        "  x^5 + x^3 + x^2 + x^1 + 1",
-                                        "  x^5 + x^4 + x^2 + x^1 + 1",
-                                        "  x^5 + x^4 + x^3 + x^1 + 1",
-                                        "  x^5 + x^4 + x^3 + x^2 + 1"}));
+    EXPECT_EQ(polynomials, (std::vector<std::string>{
+                               "  x^5 + x^2 + 1", "  x^5 + x^3 + 1", "  x^5 + x^3 + x^2 + x^1 + 1",
+                               "  x^5 + x^4 + x^2 + x^1 + 1", "  x^5 + x^4 + x^3 + x^1 + 1",
+                               "  x^5 + x^4 + x^3 + x^2 + 1"}));
 }
 
 TEST(RenderBlock, LongestPossibleBlockFitsItsBound)
@@ -152,7 +149,8 @@ TEST(RenderBlock, LongestPossibleBlockFitsItsBound)
     // All taps set and the widest echo values: longer than any real block.
     const std::int32_t order = keldran::max_order;
     const std::vector<std::int32_t> taps(static_cast<std::size_t>(order), 1);
-    const std::vector<std::int32_t> seq(static_cast<std::size_t>(keldran::sequence_length(order)), 1);
+    const std::vector<std::int32_t> seq(static_cast<std::size_t>(keldran::sequence_length(order)),
+                                        1);
     const keldran::echo_set echoes{-2047.5, -2047.5, -2047.5, -2047.5};
     std::vector<char> text(keldran::max_block_bytes + 1, '\0');
     const std::size_t size = keldran::render_block(text, taps.data(), seq.data(), order, echoes);

@@ -44,7 +44,8 @@ INSTANTIATE_TEST_SUITE_P(
                     worked_example{{1, 0, 1}, {1, 1, 1, 0, 1, 0, 0}, 1},
                     worked_example{{1, 0, 0}, {1, 1, 1, 1, 1, 1, 1}, 0},
                     worked_example{{1, 1, 0, 0}, {1, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1, 1, 0, 1, 0}, 1},
-                    worked_example{{1, 0, 0, 1}, {1, 1, 1, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 0, 0}, 1}));
+                    worked_example{
+                        {1, 0, 0, 1}, {1, 1, 1, 1, 0, 1, 0, 1, 1, 0, 0, 1, 0, 0, 0}, 1}));
 
 TEST(IsMaximal, RejectsAllTapsOfOrderFourWhoseStartStateReturnsAfterFiveShifts)
 {

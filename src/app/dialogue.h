@@ -9,9 +9,9 @@
 
 namespace keldran {
 
-inline constexpr int exit_complete = 0;      // the whole report was written
-inline constexpr int exit_failure = 1;       // out of memory, or the report was not written
-inline constexpr int exit_no_order = 2;      // input ended before an order was accepted
+inline constexpr int exit_complete = 0;  // the whole report was written
+inline constexpr int exit_failure = 1;   // out of memory, or the report was not written
+inline constexpr int exit_no_order = 2;  // input ended before an order was accepted
 
 inline constexpr const char* out_of_memory_message = "Out of memory in morvane!\n";
 inline constexpr const char* no_order_message = "keldran: no order was given\n";

@@ -23,10 +23,7 @@ struct text_cursor {
         }
     }
 
-    void put(std::int32_t value)
-    {
-        at = std::to_chars(at, at + sizeof "-2147483648", value).ptr;
-    }
+    void put(std::int32_t value) { at = std::to_chars(at, at + sizeof "-2147483648", value).ptr; }
 
     // "%.1f" without the locale: a full stop and a hyphen-minus always.
     void put_fixed(double value)

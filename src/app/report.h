@@ -11,7 +11,8 @@
 
 namespace keldran {
 
-inline constexpr const char* banner = "KELDRAN: pseudorandom sequence generator, by Vantrel, 1994\n";
+inline constexpr const char* banner =
+    "KELDRAN: pseudorandom sequence generator, by Vantrel, 1994\n";
 
 // Sequence values stand this many to a line.
 inline constexpr std::size_t values_per_line = 38;
@@ -21,8 +22,8 @@ inline constexpr std::size_t values_per_line = 38;
 // four echo lines with the longest label and value.
 constexpr std::size_t block_bytes_bound(std::int32_t order)
 {
-    constexpr std::size_t headings = 64;       // "Polynomial:", "The sequence is :", blank lines
-    constexpr std::size_t term_bytes = 8;      // "x^NN + "
+    constexpr std::size_t headings = 64;   // "Polynomial:", "The sequence is :", blank lines
+    constexpr std::size_t term_bytes = 8;  // "x^NN + "
     constexpr std::size_t echo_line_bytes = 96;
     constexpr std::size_t echo_lines = 4;
     const auto length = static_cast<std::size_t>(sequence_length(order));

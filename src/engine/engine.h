@@ -23,10 +23,10 @@ constexpr std::int32_t sequence_length(std::int32_t order)
 
 // The four echo locations of one sequence, each a centred shift plus one half.
 struct echo_set {
-    double hts;                  // initial magnetization
-    double nlts;                 // adjacent transition interference
-    double second_adjacent;      // second adjacent transition interference
-    double interaction;          // interaction interference
+    double hts;              // initial magnetization
+    double nlts;             // adjacent transition interference
+    double second_adjacent;  // second adjacent transition interference
+    double interaction;      // interaction interference
 };
 
 // Writes the register output for the feedback polynomial
