@@ -1,39 +1,147 @@
 // Register output sequences and the maximality test.
+//
+// The sequence is generated packed and expanded into the caller's elements
+// once. Squaring a polynomial over GF(2) spaces its terms, so
+// s(k + w*n) = XOR of taps[j] * s(k + w*j) holds for every power of two w:
+// once the first n groups of w bits are known, each further group is the XOR
+// of earlier groups. The register is stepped bit by bit only for the first n
+// bytes; groups of 1, 2, 4, ... bytes, each width seeding the next, then
+// reach the full period in a few dozen wide steps.
 #include "engine.h"
+#include "packed_bits.h"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
 
 namespace keldran {
 
+namespace {
+
+using packed::byte_bits;
+
+// Room for the longest sequence, rounded up to a whole byte.
+constexpr std::size_t max_sequence_bytes = (std::size_t{1} << max_order) / byte_bits;
+// Groups grow to this many bytes; wider ones would not reach n groups for every order.
+constexpr std::size_t widest_group = 32;
+
+using bit_string = std::array<std::uint8_t, max_sequence_bytes>;
+
+// parities[v] is the parity of v, for every value a tap mask can select.
+constexpr std::array<std::uint8_t, std::size_t{1} << max_order> parities = [] {
+    std::array<std::uint8_t, std::size_t{1} << max_order> table{};
+    for (std::size_t v = 1; v < table.size(); ++v) {
+        table[v] = static_cast<std::uint8_t>(table[v >> 1] ^ (v & 1U));
+    }
+    return table;
+}();
+
+struct tap_list {
+    std::array<std::size_t, max_order> index;
+    std::size_t count;
+    std::uint32_t mask;
+};
+
+tap_list list_taps(const std::int32_t* taps, std::int32_t order)
+{
+    tap_list list{};
+    for (std::int32_t j = 0; j < order; ++j) {
+        // An element takes part when its AND with the tap is 1.
+        if ((taps[j] & 1) != 0) {
+            list.index[list.count++] = static_cast<std::size_t>(j);
+            list.mask |= std::uint32_t{1} << j;
+        }
+    }
+    return list;
+}
+
+// Steps the register bit by bit from the all-ones state until the first n
+// bytes are known. A zero state would never leave itself.
+void seed_bytes(bit_string& bits, const tap_list& taps, std::size_t n)
+{
+    std::uint32_t state = (std::uint32_t{1} << n) - 1;  // bit j holds s(k + j)
+    for (std::size_t b = 0; b < n; ++b) {
+        std::uint32_t byte = 0;
+        for (std::size_t i = 0; i < byte_bits; ++i) {
+            byte |= (state & 1U) << i;
+            state = (state >> 1) | (std::uint32_t{parities[state & taps.mask]} << (n - 1));
+        }
+        bits[b] = static_cast<std::uint8_t>(byte);
+    }
+}
+
+// With groups 0 ... first-1 of `width` bytes known, fills groups first ... last-1.
+// A width fixed at compile time makes each copy and XOR a few word moves.
+template <std::size_t width>
+void extend_groups(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t first,
+                   std::size_t last)
+{
+    constexpr std::size_t word_bytes = sizeof(std::uint64_t);
+    constexpr std::size_t lane_bytes = width < word_bytes ? width : word_bytes;
+    constexpr std::size_t lanes = width / lane_bytes;
+    for (std::size_t m = first; m < last; ++m) {
+        const std::uint8_t* window = bits.data() + (m - n) * width;
+        std::array<std::uint64_t, lanes> group{};
+        for (std::size_t t = 0; t < taps.count; ++t) {
+            const std::uint8_t* earlier = window + taps.index[t] * width;
+            for (std::size_t lane = 0; lane < lanes; ++lane) {
+                std::uint64_t value = 0;
+                std::memcpy(&value, earlier + lane * lane_bytes, lane_bytes);
+                group[lane] ^= value;
+            }
+        }
+        for (std::size_t lane = 0; lane < lanes; ++lane) {
+            std::memcpy(bits.data() + m * width + lane * lane_bytes, &group[lane], lane_bytes);
+        }
+    }
+}
+
+// Doubles the known prefix of n groups of `width` bytes, or finishes the
+// sequence when that reaches `needed` bytes; returns the bytes now known.
+template <std::size_t width>
+std::size_t extend(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t needed)
+{
+    const std::size_t known = n * width;
+    if (known >= needed) {
+        return known;
+    }
+    const std::size_t last = width == widest_group ? (needed + width - 1) / width : 2 * n;
+    extend_groups<width>(bits, taps, n, n, last);
+    return last * width;
+}
+
+void generate_bits(bit_string& bits, const std::int32_t* taps, std::int32_t order)
+{
+    const tap_list list = list_taps(taps, order);
+    const auto n = static_cast<std::size_t>(order);
+    const std::size_t needed =
+        (static_cast<std::size_t>(sequence_length(order)) + byte_bits - 1) / byte_bits;
+    seed_bytes(bits, list, n);
+    extend<1>(bits, list, n, needed);
+    extend<2>(bits, list, n, needed);
+    extend<4>(bits, list, n, needed);
+    extend<8>(bits, list, n, needed);
+    extend<16>(bits, list, n, needed);
+    extend<widest_group>(bits, list, n, needed);
+}
+
+}  // namespace
+
 void fill_sequence(std::int32_t* seq, const std::int32_t* taps, std::int32_t order)
 {
-    const std::int32_t length = sequence_length(order);
-    // The register starts in the all-ones state: a zero state would never leave itself.
-    for (std::int32_t k = 0; k < order; ++k) {
-        seq[k] = 1;
-    }
-    for (std::int32_t k = 0; k + order < length; ++k) {
-        std::int32_t feedback = 0;
-        for (std::int32_t j = 0; j < order; ++j) {
-            feedback ^= seq[k + j] & taps[j];
-        }
-        seq[k + order] = feedback;
-    }
+    // Every byte that is read back is written first, so the string needs no clearing.
+    bit_string bits;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    generate_bits(bits, taps, order);
+    packed::expand_bits(seq, bits.data(), static_cast<std::size_t>(sequence_length(order)));
 }
 
 std::int32_t is_maximal(const std::int32_t* seq, std::int32_t order)
 {
-    const std::int32_t length = sequence_length(order);
     // Window 0 is the start state itself; a later all-ones window means the
-    // state came back before the full period.
-    for (std::int32_t k = 1; k <= length - order; ++k) {
-        std::int32_t all_ones = 1;
-        for (std::int32_t j = 0; j < order; ++j) {
-            all_ones &= seq[k + j];
-        }
-        if (all_ones == 1) {
-            return 0;
-        }
-    }
-    return 1;
+    // state came back before the full period. Windows never wrap.
+    const std::int32_t return_of_start =
+        packed::first_run_of_ones(seq, static_cast<std::size_t>(sequence_length(order)), order, 1);
+    return return_of_start < 0 ? 1 : 0;
 }
 
 }  // namespace keldran
