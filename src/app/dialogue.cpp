@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace keldran {
 
@@ -25,10 +26,18 @@ void set_taps(std::int32_t* taps, std::int32_t tap_code, std::int32_t order)
     }
 }
 
+// Blocks are gathered into chunks of this size, so that even the longest
+// report leaves in a few dozen writes.
+constexpr std::size_t report_chunk_bytes = std::size_t{64} * 1024;
+static_assert(report_chunk_bytes >= max_block_bytes);
+
 // Every odd code keeps the constant term; the code with all taps set is never
 // tried. Stops early once out has failed, since the report is lost anyway.
 void write_candidates(std::ostream& out, const buffer_set& held, std::int32_t order)
 {
+    // Only the bytes rendered are ever written out, so the chunk needs no clearing.
+    std::array<char, report_chunk_bytes> chunk;  // NOLINT(cppcoreguidelines-pro-type-member-init)
+    std::size_t used = 0;
     const std::int32_t length = sequence_length(order);
     for (std::int32_t tap_code = 1; tap_code < length && out; tap_code += 2) {
         set_taps(held[taps_buffer], tap_code, order);
@@ -37,8 +46,14 @@ void write_candidates(std::ostream& out, const buffer_set& held, std::int32_t or
             continue;
         }
         const echo_set echoes = echo_locations(held[seq_buffer], held[work_buffer], order);
-        write_block(out, held[taps_buffer], held[seq_buffer], order, echoes);
+        if (chunk.size() - used < max_block_bytes) {
+            out.write(chunk.data(), static_cast<std::streamsize>(used));
+            used = 0;
+        }
+        used += render_block(std::span(chunk).subspan(used), held[taps_buffer], held[seq_buffer],
+                             order, echoes);
     }
+    out.write(chunk.data(), static_cast<std::streamsize>(used));
 }
 
 // Gives back the first `count` buffers, most recent first.

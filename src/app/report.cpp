@@ -2,6 +2,7 @@
 // one buffer and written with one call.
 #include "report.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string_view>
@@ -49,16 +50,20 @@ void put_polynomial(text_cursor& text, const std::int32_t* taps, std::int32_t or
     text.put("1\n");
 }
 
+// Values are 0 or 1, so each is one digit and a space: written directly, a
+// line at a time, instead of formatted one by one.
 void put_sequence(text_cursor& text, const std::int32_t* seq, std::int32_t order)
 {
     text.put("\nThe sequence is :\n");
-    const std::int32_t length = sequence_length(order);
-    for (std::int32_t i = 0; i < length; ++i) {
-        if (static_cast<std::size_t>(i) % values_per_line == 0) {
-            text.put("\n");
+    const auto length = static_cast<std::size_t>(sequence_length(order));
+    for (std::size_t line = 0; line < length; line += values_per_line) {
+        const std::size_t end = std::min(length, line + values_per_line);
+        *text.at++ = '\n';
+        for (std::size_t i = line; i < end; ++i) {
+            text.at[0] = static_cast<char>('0' + seq[i]);
+            text.at[1] = ' ';
+            text.at += 2;
         }
-        text.put(seq[i]);
-        text.put(" ");
     }
     text.put("\n\n");
 }
@@ -95,14 +100,6 @@ std::size_t render_block(std::span<char> text, const std::int32_t* taps, const s
     put_echo(cursor, "2nd Adjacent Transition Interference", echoes.second_adjacent, "\n");
     put_echo(cursor, "Interaction Interference", echoes.interaction, "\n\n");
     return static_cast<std::size_t>(cursor.at - text.data());
-}
-
-void write_block(std::ostream& out, const std::int32_t* taps, const std::int32_t* seq,
-                 std::int32_t order, const echo_set& echoes)
-{
-    std::array<char, max_block_bytes> text{};
-    const std::size_t size = render_block(text, taps, seq, order, echoes);
-    out.write(text.data(), static_cast<std::streamsize>(size));
 }
 
 }  // namespace keldran

@@ -43,10 +43,6 @@ void write_length_line(std::ostream& out, std::int32_t seq_len);
 std::size_t render_block(std::span<char> text, const std::int32_t* taps, const std::int32_t* seq,
                          std::int32_t order, const echo_set& echoes);
 
-// Renders one block and writes it to out with a single write.
-void write_block(std::ostream& out, const std::int32_t* taps, const std::int32_t* seq,
-                 std::int32_t order, const echo_set& echoes);
-
 }  // namespace keldran
 
 #endif
