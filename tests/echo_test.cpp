@@ -1,8 +1,10 @@
 #include "engine.h"
+#include "reference.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace {
@@ -103,5 +105,81 @@ TEST(EchoLocations, LeaveTheInteractionCombinationInWork)
     echo_locations(order3_x_plus_1.data(), work.data(), 3);
     EXPECT_EQ(work, (std::vector<std::int32_t>{0, 1, 1, 1, 0, 0, 1}));
 }
+
+}  // namespace
+
+namespace {
+
+// Random 0/1 buffers with a run of ones planted where the packed search is
+// most likely to slip: at the start, at the last start, across word edges.
+reference::elements varied_buffer(std::mt19937& random, std::int32_t order, std::size_t run_start,
+                                  std::size_t run)
+{
+    reference::elements w(static_cast<std::size_t>(sequence_length(order)));
+    for (std::int32_t& e : w) {
+        e = static_cast<std::int32_t>(random() % 2);
+    }
+    for (std::size_t i = run_start; i < run_start + run && i < w.size(); ++i) {
+        w[i] = 1;
+    }
+    return w;
+}
+
+std::vector<std::size_t> interesting_starts(std::int32_t order)
+{
+    const auto length = static_cast<std::size_t>(sequence_length(order));
+    const auto n = static_cast<std::size_t>(order);
+    std::vector<std::size_t> starts{0, 1, length - n, length - n - 1};
+    for (std::size_t edge = 32; edge < length; edge += 32) {
+        starts.push_back(edge - n);
+        starts.push_back(edge - n + 1);
+        starts.push_back(edge - 1);
+        starts.push_back(edge);
+    }
+    return starts;
+}
+
+class EchoOperations : public testing::TestWithParam<std::int32_t> {};
+
+TEST_P(EchoOperations, FindOnesWindowMatchesTheDirectScan)
+{
+    const std::int32_t order = GetParam();
+    std::mt19937 random(static_cast<std::uint32_t>(order));
+    for (const std::size_t start : interesting_starts(order)) {
+        for (const std::size_t run :
+             {static_cast<std::size_t>(order) - 1, static_cast<std::size_t>(order)}) {
+            reference::elements w = varied_buffer(random, order, start, run);
+            if (random() % 2 == 0) {
+                // Mostly zeros, so that the planted run is often the only one.
+                for (std::size_t i = 0; i < w.size(); ++i) {
+                    w[i] = (i >= start && i < start + run) ? 1 : 0;
+                }
+            }
+            ASSERT_EQ(find_ones_window(w.data(), order), reference::find_ones_window(w, order))
+                << "start " << start << " run " << run;
+        }
+    }
+}
+
+TEST_P(EchoOperations, RotateXorMatchesTheDirectFormulaInPlaceAndApart)
+{
+    const std::int32_t order = GetParam();
+    std::mt19937 random(static_cast<std::uint32_t>(order) + 100);
+    for (const std::int32_t shift : {1, 2}) {
+        const reference::elements src = varied_buffer(random, order, 0, 0);
+        const reference::elements other = varied_buffer(random, order, 0, 0);
+        const reference::elements expected = reference::rotate_xor(src, other, shift);
+
+        reference::elements apart(src.size(), -1);
+        rotate_xor(apart.data(), src.data(), other.data(), shift, order);
+        EXPECT_EQ(apart, expected) << "shift " << shift;
+
+        reference::elements in_place = src;
+        rotate_xor(in_place.data(), in_place.data(), other.data(), shift, order);
+        EXPECT_EQ(in_place, expected) << "shift " << shift << " in place";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOrder, EchoOperations, testing::Range(3, 13));
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "dialogue.h"
 #include "engine.h"
+#include "reference.h"
 #include "report.h"
 
 #include <gtest/gtest.h>
@@ -157,5 +158,19 @@ TEST(RenderBlock, LongestPossibleBlockFitsItsBound)
     EXPECT_LE(size, keldran::max_block_bytes);
     EXPECT_EQ(text[keldran::max_block_bytes], '\0');
 }
+
+}  // namespace
+
+namespace {
+
+class WholeReport : public testing::TestWithParam<std::int32_t> {};
+
+TEST_P(WholeReport, MatchesTheStraightforwardRenderingByteForByte)
+{
+    const std::int32_t order = GetParam();
+    EXPECT_EQ(report_for(std::to_string(order) + "\n"), reference::report(order));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOrder, WholeReport, testing::Range(3, 13));
 
 }  // namespace

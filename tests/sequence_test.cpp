@@ -1,10 +1,12 @@
 #include "engine.h"
+#include "reference.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <numeric>
+#include <random>
 #include <vector>
 
 namespace {
@@ -90,5 +92,54 @@ TEST_P(MaximalSequences, HoldHalfOnesAndStayInsideTheirBuffer)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryOrder, MaximalSequences, testing::Range(3, 13));
+
+}  // namespace
+
+namespace {
+
+class EveryOddTapCode : public testing::TestWithParam<std::int32_t> {};
+
+// Exhaustive over every candidate the program tries, and over the even codes
+// too, whose registers lack the constant term.
+TEST_P(EveryOddTapCode, FillSequenceAndIsMaximalMatchTheDirectAlgorithms)
+{
+    const std::int32_t order = GetParam();
+    const auto length = static_cast<std::size_t>(sequence_length(order));
+    std::vector<std::int32_t> seq(length + 1);
+    for (std::int32_t code = 0; code < sequence_length(order) + 1; ++code) {
+        const reference::elements taps = reference::taps_for_code(code, order);
+        const reference::elements expected = reference::fill_sequence(taps);
+        seq[length] = 7;
+        fill_sequence(seq.data(), taps.data(), order);
+        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), seq.begin())) << "code " << code;
+        ASSERT_EQ(seq[length], 7) << "code " << code;
+        ASSERT_EQ(is_maximal(seq.data(), order), reference::is_maximal(expected, order))
+            << "code " << code;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOrder, EveryOddTapCode, testing::Range(3, 13));
+
+// Buffers no register produces: random bits, and runs planted at the edges of
+// the buffer and of machine words, one short of the order and exactly at it.
+TEST(IsMaximal, MatchesTheDirectScanOnArbitraryBuffers)
+{
+    std::mt19937 random(12345);
+    for (std::int32_t order = keldran::min_order; order <= keldran::max_order; ++order) {
+        const auto length = static_cast<std::size_t>(sequence_length(order));
+        for (int trial = 0; trial < 200; ++trial) {
+            std::vector<std::int32_t> seq(length);
+            const std::uint32_t density = random() % 4;  // sparse to dense
+            for (std::int32_t& e : seq) {
+                e = (random() % 4) < density + 1 ? 1 : 0;
+            }
+            const std::size_t start = random() % (length - static_cast<std::size_t>(order) + 1);
+            const std::size_t run = static_cast<std::size_t>(order) - (random() % 2);
+            std::fill_n(seq.begin() + static_cast<long>(start), run, 1);
+            ASSERT_EQ(is_maximal(seq.data(), order), reference::is_maximal(seq, order))
+                << "order " << order << " trial " << trial;
+        }
+    }
+}
 
 }  // namespace
