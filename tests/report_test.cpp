@@ -1,5 +1,6 @@
 #include "dialogue.h"
 #include "engine.h"
+#include "order3_report.h"
 #include "reference.h"
 #include "report.h"
 
@@ -22,39 +23,9 @@ std::string report_for(const std::string& input)
     return out.str();
 }
 
-const char* const order3_report = R"(KELDRAN: pseudorandom sequence generator, by Vantrel, 1994
-Sequence length is : 7
-
-Polynomial:
-  x^3 + x^1 + 1
-
-The sequence is :
-
-1 1 1 0 0 1 0 
-
-Echo location for Initial Magnetization (HTS) = -2.5
-Echo location for Adjacent Transition Interference (NLTS) = 3.5
-Echo location for 2nd Adjacent Transition Interference = -1.5
-Echo location for Interaction Interference = 2.5
-
-
-Polynomial:
-  x^3 + x^2 + 1
-
-The sequence is :
-
-1 1 1 0 1 0 0 
-
-Echo location for Initial Magnetization (HTS) = 2.5
-Echo location for Adjacent Transition Interference (NLTS) = -2.5
-Echo location for 2nd Adjacent Transition Interference = 2.5
-Echo location for Interaction Interference = -1.5
-
-)";
-
 TEST(Report, OrderThreeIsTheCompleteExpectedText)
 {
-    EXPECT_EQ(report_for("3\n"), order3_report);
+    EXPECT_EQ(report_for("3\n"), keldran_tests::order3_report);
 }
 
 std::vector<std::string> lines_of(const std::string& text)
