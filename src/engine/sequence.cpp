@@ -4,9 +4,9 @@
 // once. Squaring a polynomial over GF(2) spaces its terms, so
 // s(k + w*n) = XOR of taps[j] * s(k + w*j) holds for every power of two w:
 // once the first n groups of w bits are known, each further group is the XOR
-// of earlier groups. The register is stepped bit by bit only for the first n
-// bytes; groups of 1, 2, 4, ... bytes, each width seeding the next, then
-// reach the full period in a few dozen wide steps.
+// of earlier groups. The register is stepped bit by bit only for n bits; then
+// groups of 2 and 4 bits, and of 1, 2, 4, ... bytes, each width seeding the
+// next, reach the full period in a few dozen wide steps.
 #include "engine.h"
 #include "packed_bits.h"
 
@@ -55,18 +55,39 @@ tap_list list_taps(const std::int32_t* taps, std::int32_t order)
     return list;
 }
 
-// Steps the register bit by bit from the all-ones state until the first n
-// bytes are known. A zero state would never leave itself.
+// The first n bytes, worked out in a pair of words: n bits of the all-ones
+// start state, n more by stepping the register, then groups of 2 and 4 bits by
+// the same doubling as the byte groups below. Groups never straddle a word.
+using seed_words = std::array<std::uint64_t, 2>;
+constexpr std::size_t seed_word_bits = 64;
+
+std::uint64_t seed_group(const seed_words& words, std::size_t position, std::size_t width)
+{
+    const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+    return (words[position / seed_word_bits] >> (position % seed_word_bits)) & mask;
+}
+
 void seed_bytes(bit_string& bits, const tap_list& taps, std::size_t n)
 {
+    // A zero state would never leave itself; the register starts with all ones.
+    seed_words words{(std::uint64_t{1} << n) - 1, 0};
     std::uint32_t state = (std::uint32_t{1} << n) - 1;  // bit j holds s(k + j)
-    for (std::size_t b = 0; b < n; ++b) {
-        std::uint32_t byte = 0;
-        for (std::size_t i = 0; i < byte_bits; ++i) {
-            byte |= (state & 1U) << i;
-            state = (state >> 1) | (std::uint32_t{parities[state & taps.mask]} << (n - 1));
+    for (std::size_t k = n; k < 2 * n; ++k) {
+        const std::uint32_t next = parities[state & taps.mask];
+        words[k / seed_word_bits] |= std::uint64_t{next} << (k % seed_word_bits);
+        state = (state >> 1) | (next << (n - 1));
+    }
+    for (std::size_t width = 2; width < byte_bits; width *= 2) {
+        for (std::size_t m = n; m < 2 * n; ++m) {
+            std::uint64_t group = 0;
+            for (std::size_t t = 0; t < taps.count; ++t) {
+                group ^= seed_group(words, (m - n + taps.index[t]) * width, width);
+            }
+            words[m * width / seed_word_bits] |= group << (m * width % seed_word_bits);
         }
-        bits[b] = static_cast<std::uint8_t>(byte);
+    }
+    for (std::size_t b = 0; b < n; ++b) {
+        bits[b] = static_cast<std::uint8_t>(seed_group(words, b * byte_bits, byte_bits));
     }
 }
 
