@@ -15,10 +15,13 @@ constexpr std::int32_t nlts_offset = 1;
 constexpr std::int32_t second_adjacent_offset = 2;
 constexpr std::int32_t interaction_offset = 1;
 
+// Transitions lie between bit cells, half a step after the position found.
+constexpr double half_step = 0.5;
+
 double echo_at(const std::int32_t* work, std::int32_t order, std::int32_t offset)
 {
     const std::int32_t p = find_ones_window(work, order) + offset;
-    return center_position(p, sequence_length(order)) + 0.5;
+    return center_position(p, sequence_length(order)) + half_step;
 }
 
 }  // namespace

@@ -31,7 +31,9 @@ namespace {
 void require(bool holds, const char* property)
 {
     if (!holds) {
-        std::fprintf(stderr, "dialogue property violated: %s\n", property);
+        std::fputs("dialogue property violated: ", stderr);
+        std::fputs(property, stderr);
+        std::fputs("\n", stderr);
         std::abort();
     }
 }

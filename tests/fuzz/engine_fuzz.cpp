@@ -32,7 +32,9 @@ constexpr std::int32_t unwritten = 2;  // neither 0 nor 1
 void require(bool holds, const char* property)
 {
     if (!holds) {
-        std::fprintf(stderr, "engine property violated: %s\n", property);
+        std::fputs("engine property violated: ", stderr);
+        std::fputs(property, stderr);
+        std::fputs("\n", stderr);
         std::abort();
     }
 }
@@ -254,7 +256,7 @@ void check_echo_locations(const buffer& seq, const buffer& work_start, std::int3
             "interaction echo");
     require(work == direct_combination(seq, interaction),
             "echo_locations leaves s[i] XOR s[i+2] in work");
-    const double half = (sequence_length(order) - 1) / 2;
+    const std::int32_t half = (sequence_length(order) - 1) / 2;
     for (const double location :
          {echoes.hts, echoes.nlts, echoes.second_adjacent, echoes.interaction}) {
         require(location >= -half + 0.5 && location <= half + 0.5,
