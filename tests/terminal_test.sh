@@ -22,8 +22,8 @@ readonly no_order='keldran: no order was given'
 readonly patience_seconds=20
 
 work=$(mktemp -d)
-socket="keldran-terminal-$$"
-tmux_() { tmux -L "$socket" "$@"; }
+# A private server whose socket goes away with the scratch folder.
+tmux_() { tmux -S "$work/tmux.socket" "$@"; }
 cleanup() {
   tmux_ kill-server >/dev/null 2>&1 || true
   rm -rf "$work"
