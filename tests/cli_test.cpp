@@ -14,6 +14,8 @@ namespace {
 const std::string keldran_path = KELDRAN_EXECUTABLE;
 const std::string prompt = "Order of polynomial (3 to 12) : ";
 const std::string banner = "KELDRAN: pseudorandom sequence generator, by Vantrel, 1994\n";
+const std::string write_error_message =
+    "keldran: the report could not be written to standard output\n";
 
 struct process_result {
     int status;
@@ -142,12 +144,36 @@ TEST_F(Executable, SendsOnlyBannerAndReportToAFile)
 
 TEST_F(Executable, FailsWithStatusOneWhenTheReportCannotBeWritten)
 {
-    const std::string message = "keldran: the report could not be written to standard output\n";
     for (const std::string redirect : {">/dev/full", ">&-"}) {
         const process_result r = shell("echo 12 | \"$K\" " + redirect);
         EXPECT_EQ(r.status, 1) << redirect;
-        EXPECT_EQ(r.err, prompt + message) << redirect;
+        EXPECT_EQ(r.err, prompt + write_error_message) << redirect;
     }
+}
+
+// head takes ten bytes and leaves; the next write meets a pipe with no reader.
+TEST_F(Executable, EndsBySigpipeOrStatusOneWhenThePipeClosesEarly)
+{
+    const process_result r =
+        shell("{ echo 12 | timeout 60 \"$K\"; echo $? >status; } | head -c 10");
+    const std::string status = read_file(dir / "status");
+    const std::string sigpipe_status = "141\n";
+    if (status == sigpipe_status) {
+        EXPECT_EQ(r.err, prompt);
+    } else {
+        EXPECT_EQ(status, "1\n");
+        EXPECT_EQ(r.err, prompt + write_error_message);
+    }
+    EXPECT_EQ(r.out, banner.substr(0, 10));
+}
+
+TEST_F(Executable, FailsWithStatusOneOnAPipeClosedEarlyWhenSigpipeIsIgnored)
+{
+    const process_result r =
+        shell("trap '' PIPE; { echo 12 | timeout 60 \"$K\"; echo $? >status; } | head -c 10");
+    EXPECT_EQ(read_file(dir / "status"), "1\n");
+    EXPECT_EQ(r.err, prompt + write_error_message);
+    EXPECT_EQ(r.out, banner.substr(0, 10));
 }
 
 }  // namespace

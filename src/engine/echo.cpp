@@ -16,6 +16,9 @@ constexpr std::int32_t nlts_offset = 1;
 constexpr std::int32_t second_adjacent_offset = 2;
 constexpr std::int32_t interaction_offset = 1;
 
+// Transitions lie between bit cells, half a step after the position found.
+constexpr double half_step = 0.5;
+
 // A shift known at compile time gives the compiler a fixed distance between
 // reads and writes, so it can use vector code even when dst is src.
 template <std::size_t shift>
@@ -44,7 +47,7 @@ void rotate_xor_by(std::int32_t* dst, const std::int32_t* src, const std::int32_
 double echo_at(const std::int32_t* work, std::int32_t order, std::int32_t offset)
 {
     const std::int32_t p = find_ones_window(work, order) + offset;
-    return center_position(p, sequence_length(order)) + 0.5;
+    return center_position(p, sequence_length(order)) + half_step;
 }
 
 }  // namespace
