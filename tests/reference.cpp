@@ -24,7 +24,8 @@ double echo(const elements& work, std::int32_t order, std::int32_t offset)
 void append(std::string& text, const char* format, auto... values)
 {
     std::array<char, line_room> line{};
-    std::snprintf(line.data(), line.size(), format, values...);
+    // The reference renders with the printf formats themselves.
+    std::snprintf(line.data(), line.size(), format, values...);  // NOLINT(*-vararg)
     text += line.data();
 }
 
@@ -46,28 +47,29 @@ elements taps_for_code(std::int32_t tap_code, std::int32_t order)
 
 elements fill_sequence(const elements& taps)
 {
-    const auto order = static_cast<std::int32_t>(taps.size());
-    const std::int32_t length = sequence_length(order);
-    elements seq(static_cast<std::size_t>(length), 0);
-    for (std::int32_t k = 0; k < order; ++k) {
-        seq[static_cast<std::size_t>(k)] = 1;
+    const std::size_t order = taps.size();
+    const auto length = static_cast<std::size_t>(sequence_length(static_cast<std::int32_t>(order)));
+    elements seq(length, 0);
+    for (std::size_t k = 0; k < order; ++k) {
+        seq[k] = 1;
     }
-    for (std::int32_t k = 0; k + order < length; ++k) {
+    for (std::size_t k = 0; k + order < length; ++k) {
         std::int32_t feedback = 0;
-        for (std::int32_t j = 0; j < order; ++j) {
-            feedback ^= seq[static_cast<std::size_t>(k + j)] & taps[static_cast<std::size_t>(j)];
+        for (std::size_t j = 0; j < order; ++j) {
+            feedback ^= seq[k + j] & taps[j];
         }
-        seq[static_cast<std::size_t>(k + order)] = feedback;
+        seq[k + order] = feedback;
     }
     return seq;
 }
 
 std::int32_t is_maximal(const elements& seq, std::int32_t order)
 {
-    for (std::int32_t k = 1; k <= sequence_length(order) - order; ++k) {
+    const auto n = static_cast<std::size_t>(order);
+    for (std::size_t k = 1; k + n <= seq.size(); ++k) {
         std::int32_t all_ones = 1;
-        for (std::int32_t j = 0; j < order; ++j) {
-            all_ones &= seq[static_cast<std::size_t>(k + j)];
+        for (std::size_t j = 0; j < n; ++j) {
+            all_ones &= seq[k + j];
         }
         if (all_ones == 1) {
             return 0;
@@ -88,13 +90,14 @@ elements rotate_xor(const elements& src, const elements& other, std::int32_t shi
 
 std::int32_t find_ones_window(const elements& w, std::int32_t order)
 {
-    for (std::int32_t k = 0; k <= static_cast<std::int32_t>(w.size()) - order; ++k) {
+    const auto n = static_cast<std::size_t>(order);
+    for (std::size_t k = 0; k + n <= w.size(); ++k) {
         std::int32_t all_ones = 1;
-        for (std::int32_t j = 0; j < order; ++j) {
-            all_ones &= w[static_cast<std::size_t>(k + j)];
+        for (std::size_t j = 0; j < n; ++j) {
+            all_ones &= w[k + j];
         }
         if (all_ones == 1) {
-            return k;
+            return static_cast<std::int32_t>(k);
         }
     }
     return 0;

@@ -131,6 +131,16 @@ std::size_t extend(bit_string& bits, const tap_list& taps, std::size_t n, std::s
     return last * width;
 }
 
+// Runs the doublings from groups of `width` bytes up to the widest groups.
+template <std::size_t width>
+void extend_from(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t needed)
+{
+    extend<width>(bits, taps, n, needed);
+    if constexpr (width < widest_group) {
+        extend_from<width * 2>(bits, taps, n, needed);
+    }
+}
+
 void generate_bits(bit_string& bits, const std::int32_t* taps, std::int32_t order)
 {
     const tap_list list = list_taps(taps, order);
@@ -138,12 +148,7 @@ void generate_bits(bit_string& bits, const std::int32_t* taps, std::int32_t orde
     const std::size_t needed =
         (static_cast<std::size_t>(sequence_length(order)) + byte_bits - 1) / byte_bits;
     seed_bytes(bits, list, n);
-    extend<1>(bits, list, n, needed);
-    extend<2>(bits, list, n, needed);
-    extend<4>(bits, list, n, needed);
-    extend<8>(bits, list, n, needed);
-    extend<16>(bits, list, n, needed);
-    extend<widest_group>(bits, list, n, needed);
+    extend_from<1>(bits, list, n, needed);
 }
 
 }  // namespace
