@@ -53,7 +53,9 @@ void write_candidates(std::ostream& out, const buffer_set& held, std::int32_t or
         used += render_block(std::span(chunk).subspan(used), held[taps_buffer], held[seq_buffer],
                              order, echoes);
     }
-    out.write(chunk.data(), static_cast<std::streamsize>(used));
+    if (used > 0) {
+        out.write(chunk.data(), static_cast<std::streamsize>(used));
+    }
 }
 
 // Gives back the first `count` buffers, most recent first.

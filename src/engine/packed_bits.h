@@ -23,10 +23,13 @@ inline constexpr std::array<std::uint32_t, word_bits> bit_values = [] {
     return values;
 }();
 
+inline constexpr std::size_t byte_values = 256;
+using byte_row = std::array<std::int32_t, byte_bits>;
+
 // byte_elements[b] holds the eight 0/1 elements of byte b, least significant bit first.
-inline constexpr std::array<std::array<std::int32_t, byte_bits>, 256> byte_elements = [] {
-    std::array<std::array<std::int32_t, byte_bits>, 256> table{};
-    for (std::size_t b = 0; b < table.size(); ++b) {
+inline constexpr std::array<byte_row, byte_values> byte_elements = [] {
+    std::array<byte_row, byte_values> table{};
+    for (std::size_t b = 0; b != byte_values; ++b) {
         for (std::size_t i = 0; i < byte_bits; ++i) {
             table[b][i] = static_cast<std::int32_t>((b >> i) & 1U);
         }

@@ -11,8 +11,10 @@
 #include "packed_bits.h"
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstring>
+#include <utility>
 
 namespace keldran {
 
@@ -24,13 +26,16 @@ using packed::byte_bits;
 constexpr std::size_t max_sequence_bytes = (std::size_t{1} << max_order) / byte_bits;
 // Groups grow to this many bytes; wider ones would not reach n groups for every order.
 constexpr std::size_t widest_group = 32;
+constexpr auto group_levels = static_cast<std::size_t>(std::bit_width(widest_group));
 
 using bit_string = std::array<std::uint8_t, max_sequence_bytes>;
 
+constexpr std::size_t tap_mask_values = std::size_t{1} << max_order;
+
 // parities[v] is the parity of v, for every value a tap mask can select.
-constexpr std::array<std::uint8_t, std::size_t{1} << max_order> parities = [] {
-    std::array<std::uint8_t, std::size_t{1} << max_order> table{};
-    for (std::size_t v = 1; v < table.size(); ++v) {
+constexpr std::array<std::uint8_t, tap_mask_values> parities = [] {
+    std::array<std::uint8_t, tap_mask_values> table{};
+    for (std::size_t v = 1; v != tap_mask_values; ++v) {
         table[v] = static_cast<std::uint8_t>(table[v >> 1] ^ (v & 1U));
     }
     return table;
@@ -131,14 +136,12 @@ std::size_t extend(bit_string& bits, const tap_list& taps, std::size_t n, std::s
     return last * width;
 }
 
-// Runs the doublings from groups of `width` bytes up to the widest groups.
-template <std::size_t width>
-void extend_from(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t needed)
+// Runs the doublings, groups of 1, 2, 4, ... widest_group bytes in turn.
+template <std::size_t... level>
+void extend_levels(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t needed,
+                   std::index_sequence<level...> /*levels*/)
 {
-    extend<width>(bits, taps, n, needed);
-    if constexpr (width < widest_group) {
-        extend_from<width * 2>(bits, taps, n, needed);
-    }
+    (extend<std::size_t{1} << level>(bits, taps, n, needed), ...);
 }
 
 void generate_bits(bit_string& bits, const std::int32_t* taps, std::int32_t order)
@@ -148,7 +151,7 @@ void generate_bits(bit_string& bits, const std::int32_t* taps, std::int32_t orde
     const std::size_t needed =
         (static_cast<std::size_t>(sequence_length(order)) + byte_bits - 1) / byte_bits;
     seed_bytes(bits, list, n);
-    extend_from<1>(bits, list, n, needed);
+    extend_levels(bits, list, n, needed, std::make_index_sequence<group_levels>{});
 }
 
 }  // namespace
