@@ -17,12 +17,7 @@ constexpr int echo_decimals = 1;
 struct text_cursor {
     char* at;
 
-    void put(std::string_view s)
-    {
-        for (const char c : s) {
-            *at++ = c;
-        }
-    }
+    void put(std::string_view s) { at = std::copy(s.begin(), s.end(), at); }
 
     void put(std::int32_t value) { at = std::to_chars(at, at + sizeof "-2147483648", value).ptr; }
 
@@ -51,19 +46,24 @@ void put_polynomial(text_cursor& text, const std::int32_t* taps, std::int32_t or
 }
 
 // Values are 0 or 1, so each is one digit and a space: written directly, a
-// line at a time, instead of formatted one by one.
+// line at a time, instead of formatted one by one. Each line's values are
+// copied to a local first: the text may alias anything, a local cannot, and
+// that lets the compiler write whole vectors of digits.
 void put_sequence(text_cursor& text, const std::int32_t* seq, std::int32_t order)
 {
     text.put("\nThe sequence is :\n");
     const auto length = static_cast<std::size_t>(sequence_length(order));
+    std::array<std::int32_t, values_per_line> values{};
+    std::array<char, 2 * values_per_line> digits{};
     for (std::size_t line = 0; line < length; line += values_per_line) {
-        const std::size_t end = std::min(length, line + values_per_line);
-        *text.at++ = '\n';
-        for (std::size_t i = line; i < end; ++i) {
-            text.at[0] = static_cast<char>('0' + seq[i]);
-            text.at[1] = ' ';
-            text.at += 2;
+        const std::size_t count = std::min(values_per_line, length - line);
+        std::copy_n(seq + line, count, values.begin());
+        for (std::size_t i = 0; i < values_per_line; ++i) {
+            digits[2 * i] = static_cast<char>('0' + values[i]);
+            digits[2 * i + 1] = ' ';
         }
+        *text.at++ = '\n';
+        text.put(std::string_view(digits.data(), 2 * count));
     }
     text.put("\n\n");
 }
