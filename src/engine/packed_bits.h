@@ -48,8 +48,8 @@ inline std::uint32_t pack_word(const std::int32_t* elements, std::size_t count)
     return word;
 }
 
-// Writes the `count` lowest bits of `bytes`, a little-endian bit string, as
-// 0/1 elements.
+// Writes the first `count` bits of `bytes` as 0/1 elements: bit i of byte b
+// becomes element 8b + i. Nothing past elements[count - 1] is touched.
 void expand_bits(std::int32_t* elements, const std::uint8_t* bytes, std::size_t count);
 
 // First start k >= first_start with elements[k] ... elements[k+run-1] all

@@ -24,7 +24,8 @@ using packed::byte_bits;
 
 // Room for the longest sequence, rounded up to a whole byte.
 constexpr std::size_t max_sequence_bytes = (std::size_t{1} << max_order) / byte_bits;
-// Groups grow to this many bytes; wider ones would not reach n groups for every order.
+// Groups grow to this many bytes: n groups of twice the width would already be
+// longer than the longest sequence.
 constexpr std::size_t widest_group = 32;
 constexpr auto group_levels = static_cast<std::size_t>(std::bit_width(widest_group));
 
@@ -134,18 +135,16 @@ void extend_groups(bit_string& bits, const tap_list& taps, std::size_t n, std::s
     }
 }
 
-// Doubles the known prefix of n groups of `width` bytes, or finishes the
-// sequence when that reaches `needed` bytes; returns the bytes now known.
+// Doubles the known prefix of n groups of `width` bytes, or at the widest
+// width finishes the sequence; nothing to do once `needed` bytes are known.
 template <std::size_t width>
-std::size_t extend(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t needed)
+void extend(bit_string& bits, const tap_list& taps, std::size_t n, std::size_t needed)
 {
-    const std::size_t known = n * width;
-    if (known >= needed) {
-        return known;
+    if (n * width >= needed) {
+        return;
     }
     const std::size_t last = width == widest_group ? (needed + width - 1) / width : 2 * n;
     extend_groups<width>(bits, taps, n, n, last);
-    return last * width;
 }
 
 // Runs the doublings, groups of 1, 2, 4, ... widest_group bytes in turn.
