@@ -68,12 +68,15 @@ fail() {
 }
 
 # Starts keldran in a fresh 100x50 pane, with any redirection given. When it ends, its exit
-# status lands in $work/status and the pane keeps showing what it showed.
+# status lands in $work/status, the commands given second run on the same terminal, and the
+# pane keeps showing what it showed.
 start() {
   local redirect=${1:-}
+  local after=${2:-}
   cat >"$work/run" <<EOF
 "$keldran" $redirect
 echo \$? >"$work/status.part" && mv "$work/status.part" "$work/status"
+$after
 exec sleep 600
 EOF
   tmux_ -f /dev/null new-session -d -s keldran -x 100 -y 50 "sh '$work/run'"
@@ -145,6 +148,21 @@ case "$scenario" in
     type_keys C-d
     expect_status 2
     printf '%s\n%s\n%s\n' "$banner" "$prompt" "$no_order" | expect_screen
+    ;;
+  LeavesNothingOfTheTypedLineToTheNextProgram)
+    # Whatever follows the order on its line is read with it: were it left on the terminal,
+    # the shell would run it as a command once keldran ends.
+    start ">/dev/null" "IFS= read -r line; printf '%s' \"\$line\" >'$work/next.part'; mv '$work/next.part' '$work/next'"
+    printf '%s\n' "$prompt" | expect_screen
+    type_keys "3x echo LEFTOVER" Enter
+    expect_status 0
+    type_keys "next line" Enter
+    deadline=$((SECONDS + patience_seconds))
+    while [[ ! -f "$work/next" ]]; do
+      ((SECONDS < deadline)) || fail "the next program read nothing"
+      sleep 0.1
+    done
+    [[ "$(cat "$work/next")" == "next line" ]] || fail "the next program read '$(cat "$work/next")'"
     ;;
   *)
     fail "unknown scenario $scenario"

@@ -2,20 +2,36 @@
 #include "buffers.h"
 #include "dialogue.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <iostream>
 
+namespace {
+
+// How standard input is read decides what the accepted order leaves behind:
+// - a regular file is read in blocks; flushing stdin at the end moves the
+//   file offset back to just after the order (a POSIX guarantee), so the next
+//   reader of the file gets everything after it;
+// - a terminal hands over whole typed lines; the rest of the line with the
+//   order is read with it and dropped, so that it never reaches the shell;
+// - anything else, a pipe, cannot take bytes back: it is read a byte at a
+//   time, so only the byte that ended the number is taken from it.
+void choose_input_buffering()
+{
+    const bool seekable = lseek(STDIN_FILENO, 0, SEEK_CUR) != -1;
+    if (!seekable && isatty(STDIN_FILENO) == 0) {
+        std::setvbuf(stdin, nullptr, _IONBF, 0);
+    }
+}
+
+}  // namespace
+
 int main()
 {
-    // Read standard input unbuffered so that nothing past the accepted order
-    // is taken from it: the next reader of the same file or pipe gets the rest.
-    std::setvbuf(stdin, nullptr, _IONBF, 0);
+    choose_input_buffering();
     const int status =
         keldran::run_dialogue(std::cin, std::cout, std::cerr, keldran::heap_buffers());
-    // The byte that ended the number was looked at and pushed back. On a
-    // seekable input, flushing stdin moves the file offset back before it (a
-    // POSIX guarantee), so that byte too is left for the next reader; on a
-    // pipe it cannot be returned and the call does nothing.
     // cppcheck-suppress fflushOnInputStream ; the POSIX behaviour above is the one relied on
     std::fflush(stdin);
     return status;
