@@ -14,8 +14,9 @@ namespace {
 const std::string keldran_path = KELDRAN_EXECUTABLE;
 const std::string prompt = "Order of polynomial (3 to 12) : ";
 const std::string banner = "KELDRAN: pseudorandom sequence generator, by Vantrel, 1994\n";
-const std::string write_error_message =
-    "keldran: the report could not be written to standard output\n";
+// The message follows the prompt on a line of its own.
+const std::string prompt_then_write_error = "Order of polynomial (3 to 12) : \nkeldran: the report "
+                                            "could not be written to standard output\n";
 
 struct process_result {
     int status;
@@ -81,8 +82,9 @@ TEST_F(Executable, PromptsAgainForOrdersOutOfRangeOnSeparateLines)
 
 TEST_F(Executable, TakesTheSecondNumberOnALineWithoutWaitingForMore)
 {
-    // The pipe stays open: a reader that waited for another line would hang here.
-    const process_result r = shell("{ printf '0 5\\n'; sleep 3; } | timeout 2 \"$K\"");
+    // The writer keeps the pipe open: a reader that waited for more would be stopped by timeout.
+    const process_result r = shell("mkfifo answer; (printf '0 5\\n'; exec sleep 20) >answer & "
+                                   "timeout 5 \"$K\" <answer; status=$?; kill $!; exit $status");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, prompt + prompt);
     EXPECT_EQ(count_of(r.out, "Polynomial:"), 6);
@@ -147,7 +149,7 @@ TEST_F(Executable, FailsWithStatusOneWhenTheReportCannotBeWritten)
     for (const std::string redirect : {">/dev/full", ">&-"}) {
         const process_result r = shell("echo 12 | \"$K\" " + redirect);
         EXPECT_EQ(r.status, 1) << redirect;
-        EXPECT_EQ(r.err, prompt + write_error_message) << redirect;
+        EXPECT_EQ(r.err, prompt_then_write_error) << redirect;
     }
 }
 
@@ -162,7 +164,7 @@ TEST_F(Executable, EndsBySigpipeOrStatusOneWhenThePipeClosesEarly)
         EXPECT_EQ(r.err, prompt);
     } else {
         EXPECT_EQ(status, "1\n");
-        EXPECT_EQ(r.err, prompt + write_error_message);
+        EXPECT_EQ(r.err, prompt_then_write_error);
     }
     EXPECT_EQ(r.out, banner.substr(0, 10));
 }
@@ -172,7 +174,7 @@ TEST_F(Executable, FailsWithStatusOneOnAPipeClosedEarlyWhenSigpipeIsIgnored)
     const process_result r =
         shell("trap '' PIPE; { echo 12 | timeout 60 \"$K\"; echo $? >status; } | head -c 10");
     EXPECT_EQ(read_file(dir / "status"), "1\n");
-    EXPECT_EQ(r.err, prompt + write_error_message);
+    EXPECT_EQ(r.err, prompt_then_write_error);
     EXPECT_EQ(r.out, banner.substr(0, 10));
 }
 

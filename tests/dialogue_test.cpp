@@ -126,7 +126,7 @@ TEST_P(WriteFailure, IsReportedWithFailureStatus)
     std::ostringstream err;
     recording_heap heap;
     EXPECT_EQ(keldran::run_dialogue(in, out, err, heap.source()), keldran::exit_failure);
-    EXPECT_EQ(err.str(), std::string(keldran::order_prompt) + keldran::write_error_message);
+    EXPECT_EQ(err.str(), std::string(keldran::order_prompt) + "\n" + keldran::write_error_message);
     EXPECT_EQ(heap.released, heap.obtained_most_recent_first());
 }
 

@@ -105,8 +105,9 @@ int run_dialogue(std::istream& in, std::ostream& out, std::ostream& err,
         return status;
     }
     // Writes may fail late (a full disk shows only at the flush): check after the last one.
+    // The prompt before the message has no line end, so the message starts a line of its own.
     if (!out.flush()) {
-        err << write_error_message << std::flush;
+        err << '\n' << write_error_message << std::flush;
         return exit_failure;
     }
     return exit_complete;
