@@ -92,13 +92,15 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, ReportShape,
 TEST(Report, OrderTwelveEndsEachSequenceWithALineOfTwentyNineValues)
 {
     const std::vector<std::string> lines = lines_of(report_for("12\n"));
-    std::size_t last_value_line = 0;
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        if (is_value_line(lines[i])) {
-            last_value_line = i;
+    int sequences = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        // A sequence's last line of values is followed by the empty line before the echoes.
+        if (is_value_line(lines[i - 1]) && !is_value_line(lines[i])) {
+            ++sequences;
+            EXPECT_EQ(lines[i - 1].size(), 2U * 29U) << "line " << i;
         }
     }
-    EXPECT_EQ(lines[last_value_line].size(), 2U * 29U);
+    EXPECT_EQ(sequences, 144);
 }
 
 TEST(Report, OrderFiveListsItsPolynomialsInIncreasingTapCode)

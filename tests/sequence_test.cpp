@@ -97,11 +97,11 @@ INSTANTIATE_TEST_SUITE_P(EveryOrder, MaximalSequences, testing::Range(3, 13));
 
 namespace {
 
-class EveryOddTapCode : public testing::TestWithParam<std::int32_t> {};
+class EveryTapCode : public testing::TestWithParam<std::int32_t> {};
 
 // Exhaustive over every candidate the program tries, and over the even codes
 // too, whose registers lack the constant term.
-TEST_P(EveryOddTapCode, FillSequenceAndIsMaximalMatchTheDirectAlgorithms)
+TEST_P(EveryTapCode, FillSequenceAndIsMaximalMatchTheDirectAlgorithms)
 {
     const std::int32_t order = GetParam();
     const auto length = static_cast<std::size_t>(sequence_length(order));
@@ -118,7 +118,7 @@ TEST_P(EveryOddTapCode, FillSequenceAndIsMaximalMatchTheDirectAlgorithms)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryOrder, EveryOddTapCode, testing::Range(3, 13));
+INSTANTIATE_TEST_SUITE_P(EveryOrder, EveryTapCode, testing::Range(3, 13));
 
 // Buffers no register produces: random bits, and runs planted at the edges of
 // the buffer and of machine words, one short of the order and exactly at it.

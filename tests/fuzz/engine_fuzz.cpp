@@ -7,6 +7,7 @@
 // Input layout: byte 0 picks the order, bytes 1-4 a position p (little-endian), and the bits of
 // the remaining bytes, repeated as often as needed, fill the taps and two buffers a and b.
 #include "engine.h"
+#include "reference.h"
 
 #include <array>
 #include <cmath>
@@ -83,53 +84,6 @@ std::int32_t read_position(std::span<const std::uint8_t> data)
 
 // --- Plain transcriptions ---------------------------------------------------------------------
 
-buffer direct_sequence(const buffer& taps, std::int32_t order)
-{
-    const std::size_t n = taps.size();
-    buffer seq(size_of(order), 0);
-    for (std::size_t k = 0; k < n; ++k) {
-        seq[k] = 1;
-    }
-    for (std::size_t k = 0; k + n < seq.size(); ++k) {
-        std::int32_t feedback = 0;
-        for (std::size_t j = 0; j < n; ++j) {
-            feedback ^= seq[k + j] & taps[j];
-        }
-        seq[k + n] = feedback;
-    }
-    return seq;
-}
-
-bool ones_at(const buffer& w, std::size_t start, std::int32_t order)
-{
-    for (std::size_t j = 0; j < static_cast<std::size_t>(order); ++j) {
-        if (w[start + j] != 1) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::int32_t direct_find_ones_window(const buffer& w, std::int32_t order)
-{
-    for (std::size_t k = 0; k + static_cast<std::size_t>(order) <= w.size(); ++k) {
-        if (ones_at(w, k, order)) {
-            return static_cast<std::int32_t>(k);
-        }
-    }
-    return 0;
-}
-
-std::int32_t direct_is_maximal(const buffer& seq, std::int32_t order)
-{
-    for (std::size_t k = 1; k + static_cast<std::size_t>(order) <= seq.size(); ++k) {
-        if (ones_at(seq, k, order)) {
-            return 0;
-        }
-    }
-    return 1;
-}
-
 // Steps the register, held as a bit mask of its state, until the all-ones state comes back.
 // Only for taps[0] = 1, where every state lies on a cycle.
 std::int32_t all_ones_period(const buffer& taps, std::int32_t order)
@@ -170,7 +124,7 @@ buffer direct_combination(const buffer& s, std::span<const std::size_t> shifts)
 
 double direct_echo(const buffer& w, std::int32_t order, std::int32_t offset)
 {
-    const std::int32_t p = direct_find_ones_window(w, order) + offset;
+    const std::int32_t p = reference::find_ones_window(w, order) + offset;
     return direct_center(p, sequence_length(order)) + 0.5;
 }
 
@@ -180,7 +134,7 @@ buffer check_fill_sequence(const buffer& taps, std::int32_t order)
 {
     buffer seq(size_of(order), unwritten);
     keldran::fill_sequence(seq.data(), taps.data(), order);
-    require(seq == direct_sequence(taps, order),
+    require(seq == reference::fill_sequence(taps),
             "fill_sequence writes all L elements by the recurrence from all ones");
     return seq;
 }
@@ -188,7 +142,7 @@ buffer check_fill_sequence(const buffer& taps, std::int32_t order)
 void check_is_maximal(const buffer& seq, const buffer& taps, std::int32_t order)
 {
     const std::int32_t maximal = keldran::is_maximal(seq.data(), order);
-    require(maximal == direct_is_maximal(seq, order),
+    require(maximal == reference::is_maximal(seq, order),
             "is_maximal is 1 exactly when no window 1 ... L - n is all ones");
     if (taps[0] == 1) {
         require((maximal == 1) == (all_ones_period(taps, order) == sequence_length(order)),
@@ -224,7 +178,7 @@ void check_rotate_xor(const buffer& src, const buffer& other, std::int32_t order
 
 void check_find_ones_window(const buffer& w, std::int32_t order)
 {
-    require(keldran::find_ones_window(w.data(), order) == direct_find_ones_window(w, order),
+    require(keldran::find_ones_window(w.data(), order) == reference::find_ones_window(w, order),
             "find_ones_window gives the first all-ones window, or 0");
 }
 
