@@ -29,8 +29,9 @@ read_result read_integer(std::istream& in);
 bool discard_line(std::istream& in);
 
 // Prompts on err (flushing out first, so the banner comes before the prompt)
-// and reads until an integer in 3 ... 12 arrives; a line that does not start
-// with a number is discarded. Nothing after an accepted order is consumed.
+// and reads until an integer in 3 ... 12 arrives; from text that cannot start
+// a number, the rest of its line is discarded. Nothing after an accepted order
+// is consumed.
 // Empty when input ends first.
 std::optional<std::int32_t> ask_order(std::istream& in, std::ostream& out, std::ostream& err);
 

@@ -1,5 +1,5 @@
-// Rendering report text without formatted printing: each block is built in
-// one buffer and written with one call.
+// Rendering report text without formatted printing: each block is built
+// directly in the caller's memory, ready to be written with others at once.
 #include "report.h"
 
 #include <algorithm>
