@@ -106,32 +106,20 @@ void extend_groups(bit_string& bits, const tap_list& taps, std::size_t n, std::s
     constexpr std::size_t word_bytes = sizeof(std::uint64_t);
     constexpr std::size_t lane_bytes = width < word_bytes ? width : word_bytes;
     constexpr std::size_t lanes = width / lane_bytes;
-    using group_words = std::array<std::uint64_t, lanes>;
-    const auto load = [&bits](std::size_t group) {
-        group_words words{};
-        for (std::size_t lane = 0; lane < lanes; ++lane) {
-            std::memcpy(&words[lane], bits.data() + group * width + lane * lane_bytes, lane_bytes);
-        }
-        return words;
-    };
-    // The top tap reads the group just made: it is kept in registers rather
-    // than read back, so each step waits only for one XOR of the one before.
-    const bool top_tap = taps.count > 0 && taps.index[taps.count - 1] == n - 1;
-    const std::size_t lower_taps = taps.count - (top_tap ? 1 : 0);
-    group_words previous = load(first - 1);
     for (std::size_t m = first; m < last; ++m) {
-        group_words group{};
-        for (std::size_t t = 0; t < lower_taps; ++t) {
-            const group_words earlier = load(m - n + taps.index[t]);
+        const std::uint8_t* window = bits.data() + (m - n) * width;
+        std::array<std::uint64_t, lanes> group{};
+        for (std::size_t t = 0; t < taps.count; ++t) {
+            const std::uint8_t* earlier = window + taps.index[t] * width;
             for (std::size_t lane = 0; lane < lanes; ++lane) {
-                group[lane] ^= earlier[lane];
+                std::uint64_t value = 0;
+                std::memcpy(&value, earlier + lane * lane_bytes, lane_bytes);
+                group[lane] ^= value;
             }
         }
         for (std::size_t lane = 0; lane < lanes; ++lane) {
-            group[lane] ^= top_tap ? previous[lane] : 0;
             std::memcpy(bits.data() + m * width + lane * lane_bytes, &group[lane], lane_bytes);
         }
-        previous = group;
     }
 }
 
