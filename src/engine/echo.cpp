@@ -10,14 +10,72 @@ namespace keldran {
 
 namespace {
 
-// Fixed distance from the run of ones to the echo for each recipe.
-constexpr std::int32_t hts_offset = 0;
-constexpr std::int32_t nlts_offset = 1;
-constexpr std::int32_t second_adjacent_offset = 2;
-constexpr std::int32_t interaction_offset = 1;
-
 // Transitions lie between bit cells, half a step after the position found.
 constexpr double half_step = 0.5;
+
+// Each echo XORs the sequence with copies of itself shifted by these steps
+// (work[i] = s[i] ^ s[i + shift] ^ ...), then sits a fixed distance after
+// the run of ones in the result.
+struct echo_recipe {
+    std::array<std::size_t, 2> shifts;
+    std::size_t shift_count;
+    std::int32_t offset;
+};
+
+constexpr std::array<echo_recipe, 4> recipes{{
+    {{1, 0}, 1, 0},  // initial magnetization (HTS): s[i] ^ s[i+1]
+    {{1, 2}, 2, 1},  // adjacent transition interference (NLTS): s[i] ^ s[i+1] ^ s[i+2]
+    {{2, 3}, 2, 2},  // second adjacent transition interference: s[i] ^ s[i+2] ^ s[i+3]
+    {{2, 0}, 1, 1},  // interaction interference: s[i] ^ s[i+2]
+}};
+constexpr std::size_t max_recipe_shift = 3;
+
+using packed::word_bits;
+constexpr std::size_t max_words = (std::size_t{1} << max_order) / word_bits;
+
+// The sequence packed 32 bits to a word, its first bits repeated after its
+// end: a word read up to max_recipe_shift bits further on then holds what a
+// cyclic shift brings round. One spare word keeps those reads in bounds.
+using cyclic_words = std::array<std::uint32_t, max_words + 1>;
+
+cyclic_words pack_cyclic(const std::int32_t* seq, std::size_t length)
+{
+    cyclic_words words{};
+    packed::pack_elements(words.data(), seq, length);
+    for (std::size_t k = 0; k < max_recipe_shift; ++k) {
+        const std::uint32_t bit = (words[0] >> k) & 1U;
+        words[(length + k) / word_bits] |= bit << ((length + k) % word_bits);
+    }
+    return words;
+}
+
+// Word w of the sequence read `shift` bits further on.
+std::uint32_t shifted_word(const cyclic_words& s, std::size_t w, std::size_t shift)
+{
+    return shift == 0 ? s[w] : (s[w] >> shift) | (s[w + 1] << (word_bits - shift));
+}
+
+double echo_of(const cyclic_words& s, std::size_t length, std::int32_t order,
+               const echo_recipe& recipe)
+{
+    std::array<std::uint32_t, max_words> combined{};
+    const std::size_t words = (length + word_bits - 1) / word_bits;
+    for (std::size_t w = 0; w < words; ++w) {
+        std::uint32_t word = s[w];
+        for (std::size_t r = 0; r < recipe.shift_count; ++r) {
+            word ^= shifted_word(s, w, recipe.shifts[r]);
+        }
+        combined[w] = word;
+    }
+    // Past the end stand the repeated bits, which no window may use.
+    if (length % word_bits != 0) {
+        combined[words - 1] &= (std::uint32_t{1} << (length % word_bits)) - 1;
+    }
+    // No run of ones at all reads as a run at 0, as find_ones_window has it.
+    const std::int32_t start =
+        std::max(packed::first_run_in_words(combined.data(), length, order, 0), 0);
+    return center_position(start + recipe.offset, static_cast<std::int32_t>(length)) + half_step;
+}
 
 // A shift known at compile time gives the compiler a fixed distance between
 // reads and writes, so it can use vector code even when dst is src.
@@ -42,12 +100,6 @@ void rotate_xor_by(std::int32_t* dst, const std::int32_t* src, const std::int32_
     for (std::size_t i = length - shift; i < length; ++i) {
         dst[i] = head[i - (length - shift)] ^ other[i];
     }
-}
-
-double echo_at(const std::int32_t* work, std::int32_t order, std::int32_t offset)
-{
-    const std::int32_t p = find_ones_window(work, order) + offset;
-    return center_position(p, sequence_length(order)) + half_step;
 }
 
 }  // namespace
@@ -78,17 +130,14 @@ std::int32_t center_position(std::int32_t p, std::int32_t seq_len)
 
 echo_set echo_locations(const std::int32_t* seq, std::int32_t* work, std::int32_t order)
 {
-    echo_set echoes{};
-    rotate_xor(work, seq, seq, 1, order);
-    echoes.hts = echo_at(work, order, hts_offset);
-    // NLTS builds on the HTS combination left in work.
-    rotate_xor(work, work, seq, 1, order);
-    echoes.nlts = echo_at(work, order, nlts_offset);
-    rotate_xor(work, seq, seq, 1, order);
-    rotate_xor(work, work, seq, 2, order);
-    echoes.second_adjacent = echo_at(work, order, second_adjacent_offset);
+    // All four combinations are worked out on the packed sequence, a word at a
+    // time; work is left holding the last one, the interaction combination.
+    const auto length = static_cast<std::size_t>(sequence_length(order));
+    const cyclic_words s = pack_cyclic(seq, length);
+    const echo_set echoes{
+        echo_of(s, length, order, recipes[0]), echo_of(s, length, order, recipes[1]),
+        echo_of(s, length, order, recipes[2]), echo_of(s, length, order, recipes[3])};
     rotate_xor(work, seq, seq, 2, order);
-    echoes.interaction = echo_at(work, order, interaction_offset);
     return echoes;
 }
 

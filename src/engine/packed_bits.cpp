@@ -53,6 +53,30 @@ void expand_chunk(std::int32_t* elements, std::uint64_t chunk,
      ...);
 }
 
+// The run search over words handed out by word_at(base), base = 0, 32, ...
+template <typename word_source>
+std::int32_t first_run(word_source word_at, std::size_t count, std::int32_t run,
+                       std::int32_t first_start)
+{
+    // Runs ending in one word may begin in the word before: keep it in the low half.
+    std::uint64_t previous = 0;
+    const std::array<std::uint32_t, max_run_steps> steps = run_steps(run);
+    const auto first_end = static_cast<std::uint32_t>(first_start + run - 1);
+    for (std::size_t base = 0; base < count; base += word_bits) {
+        const std::uint64_t word = word_at(base);
+        auto ends = static_cast<std::uint32_t>(run_ends((word << word_bits) | previous, steps)
+                                               >> word_bits);
+        if (base == 0) {
+            ends &= ~std::uint32_t{0} << first_end;
+        }
+        if (ends != 0) {
+            return static_cast<std::int32_t>(base) + std::countr_zero(ends) - run + 1;
+        }
+        previous = word;
+    }
+    return -1;
+}
+
 }  // namespace
 
 void expand_bits(std::int32_t* elements, const std::uint8_t* bytes, std::size_t count)
@@ -72,29 +96,35 @@ void expand_bits(std::int32_t* elements, const std::uint8_t* bytes, std::size_t 
     }
 }
 
+void pack_elements(std::uint32_t* words, const std::int32_t* elements, std::size_t count)
+{
+    const std::size_t whole_words = count / word_bits;
+    for (std::size_t w = 0; w < whole_words; ++w) {
+        words[w] = pack_word(elements + w * word_bits, word_bits);
+    }
+    if (count % word_bits != 0) {
+        words[whole_words] = pack_word(elements + whole_words * word_bits, count % word_bits);
+    }
+}
+
 std::int32_t first_run_of_ones(const std::int32_t* elements, std::size_t count, std::int32_t run,
                                std::int32_t first_start)
 {
-    // Runs ending in one word may begin in the word before: keep it in the low half.
-    std::uint64_t previous = 0;
-    const std::array<std::uint32_t, max_run_steps> steps = run_steps(run);
-    const auto first_end = static_cast<std::uint32_t>(first_start + run - 1);
-    for (std::size_t base = 0; base < count; base += word_bits) {
-        // A constant count lets the whole-word case become straight vector code.
-        const std::uint64_t word = count - base >= word_bits
-                                       ? pack_word(elements + base, word_bits)
-                                       : pack_word(elements + base, count - base);
-        auto ends = static_cast<std::uint32_t>(run_ends((word << word_bits) | previous, steps)
-                                               >> word_bits);
-        if (base == 0) {
-            ends &= ~std::uint32_t{0} << first_end;
-        }
-        if (ends != 0) {
-            return static_cast<std::int32_t>(base) + std::countr_zero(ends) - run + 1;
-        }
-        previous = word;
-    }
-    return -1;
+    // Packing word by word lets the search stop early without packing the rest.
+    return first_run(
+        [elements, count](std::size_t base) {
+            // A constant count lets the whole-word case become straight vector code.
+            return count - base >= word_bits ? pack_word(elements + base, word_bits)
+                                             : pack_word(elements + base, count - base);
+        },
+        count, run, first_start);
+}
+
+std::int32_t first_run_in_words(const std::uint32_t* words, std::size_t count, std::int32_t run,
+                                std::int32_t first_start)
+{
+    return first_run([words](std::size_t base) { return words[base / word_bits]; }, count, run,
+                     first_start);
 }
 
 }  // namespace keldran::packed

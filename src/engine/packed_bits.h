@@ -52,11 +52,20 @@ inline std::uint32_t pack_word(const std::int32_t* elements, std::size_t count)
 // becomes element 8b + i. Nothing past elements[count - 1] is touched.
 void expand_bits(std::int32_t* elements, const std::uint8_t* bytes, std::size_t count);
 
+// Packs `count` elements into words, 32 to a word; bits past the last
+// element are 0. words holds at least (count + word_bits - 1) / word_bits.
+void pack_elements(std::uint32_t* words, const std::int32_t* elements, std::size_t count);
+
 // First start k >= first_start with elements[k] ... elements[k+run-1] all
 // ones and the window wholly inside the `count` elements; -1 when there is
 // none. 1 <= run <= word_bits / 2 and first_start < word_bits / 2.
 std::int32_t first_run_of_ones(const std::int32_t* elements, std::size_t count, std::int32_t run,
                                std::int32_t first_start);
+
+// The same search over `count` bits already packed into words (bits past
+// `count` must be 0).
+std::int32_t first_run_in_words(const std::uint32_t* words, std::size_t count, std::int32_t run,
+                                std::int32_t first_start);
 
 }  // namespace keldran::packed
 
