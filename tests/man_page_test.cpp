@@ -78,7 +78,7 @@ TEST(ManPage, QuotesThePromptBannerAndMessagesExactly)
 TEST(ManPage, ShowsTheFirstOrderThreeBlockAsTheProgramWritesIt)
 {
     const std::string text = page_text();
-    const std::string report = keldran_tests::order3_report;
+    const std::string report = keldran_tests::order3_report();
     const std::string first_block = report.substr(0, report.find("\n\n\nPolynomial:"));
     std::istringstream lines(first_block);
     for (std::string line; std::getline(lines, line);) {

@@ -143,7 +143,7 @@ TEST_F(DebianPackage, InstalledProgramWritesTheOrderThreeReport)
     ASSERT_NO_FATAL_FAILURE(extract_debian_package());
     const process_result r = shell("echo 3 | root/usr/bin/keldran");
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, keldran_tests::order3_report);
+    EXPECT_EQ(r.out, keldran_tests::order3_report());
 }
 
 TEST_F(DebianPackage, HoldsOnlyTheProgramManualPageAndReadmeUnderUsr)

@@ -25,7 +25,7 @@ std::string report_for(const std::string& input)
 
 TEST(Report, OrderThreeIsTheCompleteExpectedText)
 {
-    EXPECT_EQ(report_for("3\n"), keldran_tests::order3_report);
+    EXPECT_EQ(report_for("3\n"), keldran_tests::order3_report());
 }
 
 std::vector<std::string> lines_of(const std::string& text)
