@@ -61,16 +61,44 @@ tap_list list_taps(const std::int32_t* taps, std::int32_t order)
     return list;
 }
 
+// How far each tap's group starts from the first group a step reads, in
+// units of the level (bits for the seed, bytes after): worked out once per
+// level rather than once per step.
+using tap_offsets = std::array<std::size_t, max_order>;
+
+tap_offsets offsets_of(const tap_list& taps, std::size_t width)
+{
+    tap_offsets offsets{};
+    for (std::size_t t = 0; t < taps.count; ++t) {
+        offsets[t] = taps.index[t] * width;
+    }
+    return offsets;
+}
+
 // The first n bytes, worked out in a pair of words: n bits of the all-ones
 // start state, n more by stepping the register, then groups of 2 and 4 bits by
 // the same doubling as the byte groups below. Groups never straddle a word.
 using seed_words = std::array<std::uint64_t, 2>;
 constexpr std::size_t seed_word_bits = 64;
 
-std::uint64_t seed_group(const seed_words& words, std::size_t position, std::size_t width)
+template <std::size_t width> std::uint64_t seed_group(const seed_words& words, std::size_t position)
 {
-    const std::uint64_t mask = (std::uint64_t{1} << width) - 1;
+    constexpr std::uint64_t mask = (std::uint64_t{1} << width) - 1;
     return (words[position / seed_word_bits] >> (position % seed_word_bits)) & mask;
+}
+
+// With n groups of `width` bits known, works out n more.
+template <std::size_t width>
+void extend_seed(seed_words& words, const tap_list& taps, std::size_t n)
+{
+    const tap_offsets offsets = offsets_of(taps, width);
+    for (std::size_t m = n; m < 2 * n; ++m) {
+        std::uint64_t group = 0;
+        for (std::size_t t = 0; t < taps.count; ++t) {
+            group ^= seed_group<width>(words, (m - n) * width + offsets[t]);
+        }
+        words[m * width / seed_word_bits] |= group << (m * width % seed_word_bits);
+    }
 }
 
 void seed_bytes(bit_string& bits, const tap_list& taps, std::size_t n)
@@ -83,17 +111,10 @@ void seed_bytes(bit_string& bits, const tap_list& taps, std::size_t n)
         words[k / seed_word_bits] |= std::uint64_t{next} << (k % seed_word_bits);
         state = (state >> 1) | (next << (n - 1));
     }
-    for (std::size_t width = 2; width < byte_bits; width *= 2) {
-        for (std::size_t m = n; m < 2 * n; ++m) {
-            std::uint64_t group = 0;
-            for (std::size_t t = 0; t < taps.count; ++t) {
-                group ^= seed_group(words, (m - n + taps.index[t]) * width, width);
-            }
-            words[m * width / seed_word_bits] |= group << (m * width % seed_word_bits);
-        }
-    }
+    extend_seed<2>(words, taps, n);
+    extend_seed<4>(words, taps, n);
     for (std::size_t b = 0; b < n; ++b) {
-        bits[b] = static_cast<std::uint8_t>(seed_group(words, b * byte_bits, byte_bits));
+        bits[b] = static_cast<std::uint8_t>(seed_group<byte_bits>(words, b * byte_bits));
     }
 }
 
@@ -106,11 +127,12 @@ void extend_groups(bit_string& bits, const tap_list& taps, std::size_t n, std::s
     constexpr std::size_t word_bytes = sizeof(std::uint64_t);
     constexpr std::size_t lane_bytes = width < word_bytes ? width : word_bytes;
     constexpr std::size_t lanes = width / lane_bytes;
+    const tap_offsets offsets = offsets_of(taps, width);
     for (std::size_t m = first; m < last; ++m) {
         const std::uint8_t* window = bits.data() + (m - n) * width;
         std::array<std::uint64_t, lanes> group{};
         for (std::size_t t = 0; t < taps.count; ++t) {
-            const std::uint8_t* earlier = window + taps.index[t] * width;
+            const std::uint8_t* earlier = window + offsets[t];
             for (std::size_t lane = 0; lane < lanes; ++lane) {
                 std::uint64_t value = 0;
                 std::memcpy(&value, earlier + lane * lane_bytes, lane_bytes);
