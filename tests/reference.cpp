@@ -29,6 +29,23 @@ void append(std::string& text, const char* format, auto... values)
     text += line.data();
 }
 
+// First start k >= from whose window of `order` elements lies inside w and
+// ANDs to 1, or -1.
+std::int32_t first_window(const elements& w, std::int32_t order, std::size_t from)
+{
+    const auto n = static_cast<std::size_t>(order);
+    for (std::size_t k = from; k + n <= w.size(); ++k) {
+        std::int32_t all_ones = 1;
+        for (std::size_t j = 0; j < n; ++j) {
+            all_ones &= w[k + j];
+        }
+        if (all_ones == 1) {
+            return static_cast<std::int32_t>(k);
+        }
+    }
+    return -1;
+}
+
 }  // namespace
 
 std::int32_t sequence_length(std::int32_t order)
@@ -65,17 +82,7 @@ elements fill_sequence(const elements& taps)
 
 std::int32_t is_maximal(const elements& seq, std::int32_t order)
 {
-    const auto n = static_cast<std::size_t>(order);
-    for (std::size_t k = 1; k + n <= seq.size(); ++k) {
-        std::int32_t all_ones = 1;
-        for (std::size_t j = 0; j < n; ++j) {
-            all_ones &= seq[k + j];
-        }
-        if (all_ones == 1) {
-            return 0;
-        }
-    }
-    return 1;
+    return first_window(seq, order, 1) < 0 ? 1 : 0;
 }
 
 elements rotate_xor(const elements& src, const elements& other, std::int32_t shift)
@@ -90,17 +97,8 @@ elements rotate_xor(const elements& src, const elements& other, std::int32_t shi
 
 std::int32_t find_ones_window(const elements& w, std::int32_t order)
 {
-    const auto n = static_cast<std::size_t>(order);
-    for (std::size_t k = 0; k + n <= w.size(); ++k) {
-        std::int32_t all_ones = 1;
-        for (std::size_t j = 0; j < n; ++j) {
-            all_ones &= w[k + j];
-        }
-        if (all_ones == 1) {
-            return static_cast<std::int32_t>(k);
-        }
-    }
-    return 0;
+    const std::int32_t k = first_window(w, order, 0);
+    return k < 0 ? 0 : k;
 }
 
 std::string report(std::int32_t order)
