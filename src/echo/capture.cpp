@@ -1,0 +1,307 @@
+// Captured read-backs, decoded a chunk at a time. Raw samples are read as
+// little-endian whatever the host's byte order, and text is parsed without the
+// locale, so that one capture gives the same samples on every machine.
+#include "capture.h"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+namespace keldran::echo {
+
+namespace {
+
+constexpr std::size_t f32_width = 4;
+constexpr std::size_t i16_width = 2;
+constexpr std::size_t bits_per_byte = 8;
+static_assert(sizeof(float) == f32_width && std::numeric_limits<float>::is_iec559,
+              "f32 captures are copied straight into IEEE single-precision floats");
+
+// Text quoted in a message is cut to this many characters, the ellipsis included.
+constexpr std::size_t quoted_limit = 40;
+constexpr std::string_view ellipsis = "...";
+// Spreadsheet programs start a UTF-8 text file with this mark; it is not part of the first line.
+constexpr std::string_view utf8_bom = "\xEF\xBB\xBF";
+constexpr unsigned utf8_continuation_mask = 0xC0U;
+constexpr unsigned utf8_continuation_tag = 0x80U;
+constexpr unsigned char first_printable = 0x20U;
+constexpr unsigned char delete_char = 0x7FU;
+constexpr std::string_view blanks = " \t\r";
+
+struct named_format {
+    std::string_view name;
+    capture_format format;
+};
+constexpr std::array<named_format, 3> format_names{
+    {{"f32", capture_format::f32}, {"i16", capture_format::i16}, {"csv", capture_format::csv}}};
+
+unsigned byte_at(std::span<const char> bytes, std::size_t i)
+{
+    return static_cast<unsigned char>(bytes[i]);
+}
+
+// One little-endian float, assembled byte by byte so that it reads alike on any host.
+float f32_at(std::span<const char> bytes, std::size_t offset)
+{
+    std::uint32_t bits = 0;
+    for (std::size_t k = 0; k < f32_width; ++k) {
+        bits |= std::uint32_t{byte_at(bytes, offset + k)} << (bits_per_byte * k);
+    }
+    return std::bit_cast<float>(bits);
+}
+
+// One little-endian 16-bit integer, as its value (only relative sizes matter downstream).
+float i16_at(std::span<const char> bytes, std::size_t offset)
+{
+    const auto bits = static_cast<std::uint16_t>(byte_at(bytes, offset)
+                                                 | (byte_at(bytes, offset + 1) << bits_per_byte));
+    return static_cast<float>(static_cast<std::int16_t>(bits));
+}
+
+float sample_at(capture_format format, std::span<const char> bytes, std::size_t offset)
+{
+    return format == capture_format::f32 ? f32_at(bytes, offset) : i16_at(bytes, offset);
+}
+
+// Appends the whole samples in `bytes`, whose size is a multiple of the sample width.
+// Growing `out` once and copying f32 samples in bulk where the host is little-endian
+// keeps a large capture near the speed of reading it.
+void append_samples(capture_format format, std::span<const char> bytes, std::vector<float>& out)
+{
+    const std::size_t width = format == capture_format::f32 ? f32_width : i16_width;
+    const std::size_t count = bytes.size() / width;
+    const std::size_t first = out.size();
+    out.resize(first + count);
+    if (format == capture_format::f32 && std::endian::native == std::endian::little) {
+        if (count > 0) {
+            std::memcpy(out.data() + first, bytes.data(), count * width);
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        out[first + i] = sample_at(format, bytes, i * width);
+    }
+}
+
+std::string not_finite(std::int64_t sample)
+{
+    return "sample " + std::to_string(sample) + " is not a finite number";
+}
+
+// Counts the samples appended to `out` from `first_new` on, up to the first NaN or
+// infinity, which the message names.
+std::string count_finite(capture_decoder& decoder, const std::vector<float>& out,
+                         std::size_t first_new)
+{
+    for (std::size_t i = first_new; i < out.size(); ++i) {
+        if (!std::isfinite(out[i])) {
+            decoder.samples += static_cast<std::int64_t>(i - first_new);
+            return not_finite(decoder.samples + 1);
+        }
+    }
+    decoder.samples += static_cast<std::int64_t>(out.size() - first_new);
+    return {};
+}
+
+// f32 or i16: first completes the sample a previous chunk began, then takes every
+// whole sample and keeps the rest for the next chunk.
+std::string decode_raw(capture_decoder& decoder, std::span<const char> bytes,
+                       std::vector<float>& out)
+{
+    const std::size_t width = decoder.format == capture_format::f32 ? f32_width : i16_width;
+    const std::size_t first_new = out.size();
+    if (!decoder.carry.empty()) {
+        const auto head = bytes.first(std::min(width - decoder.carry.size(), bytes.size()));
+        decoder.carry.append(head.begin(), head.end());
+        bytes = bytes.subspan(head.size());
+        if (decoder.carry.size() < width) {
+            return {};
+        }
+        out.push_back(sample_at(decoder.format, decoder.carry, 0));
+        decoder.carry.clear();
+    }
+    const std::size_t whole = bytes.size() - bytes.size() % width;
+    append_samples(decoder.format, bytes.first(whole), out);
+    const auto rest = bytes.subspan(whole);
+    decoder.carry.assign(rest.begin(), rest.end());
+    return count_finite(decoder, out, first_new);
+}
+
+std::string_view trimmed(std::string_view text)
+{
+    const std::size_t first = text.find_first_not_of(blanks);
+    if (first == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
+}
+
+// The number that `text` holds whole: decimal or exponent form, with an optional sign.
+// A magnitude beyond a double's range counts as infinite.
+std::optional<double> number_in(std::string_view text)
+{
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+        if (text.starts_with('-')) {
+            return std::nullopt;
+        }
+    }
+    double value = 0.0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (stop != end || (error != std::errc{} && error != std::errc::result_out_of_range)) {
+        return std::nullopt;
+    }
+    return error == std::errc{} ? value : std::numeric_limits<double>::infinity();
+}
+
+// `text` in quotes, cut short (never inside a UTF-8 character) and with control
+// characters shown as '?', so that the message stays one readable line.
+std::string quoted(std::string_view text)
+{
+    std::string shown(text);
+    if (shown.size() > quoted_limit) {
+        std::size_t cut = quoted_limit - ellipsis.size();
+        while (cut > 0
+               && (static_cast<unsigned char>(shown[cut]) & utf8_continuation_mask)
+                      == utf8_continuation_tag) {
+            --cut;
+        }
+        shown.resize(cut);
+        shown += ellipsis;
+    }
+    std::replace_if(
+        shown.begin(), shown.end(),
+        [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u < first_printable || u == delete_char;
+        },
+        '?');
+    return '"' + shown + '"';
+}
+
+// One csv line: blank lines are skipped, and so is every line before the first whose
+// last column is a number; after that, each line's last column is one sample.
+std::string take_line(capture_decoder& decoder, std::string_view line, std::vector<float>& out)
+{
+    ++decoder.line;
+    if (decoder.line == 1 && line.starts_with(utf8_bom)) {
+        line.remove_prefix(utf8_bom.size());
+    }
+    const std::string_view text = trimmed(line);
+    if (text.empty()) {
+        return {};
+    }
+    const std::size_t comma = text.rfind(',');
+    const std::string_view column =
+        comma == std::string_view::npos ? text : trimmed(text.substr(comma + 1));
+    const std::optional<double> value = number_in(column);
+    if (!value) {
+        if (decoder.in_header) {
+            return {};
+        }
+        return "line " + std::to_string(decoder.line) + " is not a number: " + quoted(column);
+    }
+    decoder.in_header = false;
+    if (!std::isfinite(*value) || std::abs(*value) > std::numeric_limits<float>::max()) {
+        return not_finite(decoder.samples + 1);
+    }
+    out.push_back(static_cast<float>(*value));
+    ++decoder.samples;
+    return {};
+}
+
+// Ends the line that earlier chunks began with `rest`, the part of it in this chunk.
+std::string take_carried_line(capture_decoder& decoder, std::string_view rest,
+                              std::vector<float>& out)
+{
+    decoder.carry += rest;
+    std::string message = take_line(decoder, decoder.carry, out);
+    decoder.carry.clear();
+    return message;
+}
+
+std::string decode_csv(capture_decoder& decoder, std::span<const char> bytes,
+                       std::vector<float>& out)
+{
+    const std::string_view text(bytes.data(), bytes.size());
+    std::size_t start = 0;
+    for (std::size_t end = text.find('\n'); end != std::string_view::npos;
+         end = text.find('\n', start)) {
+        const std::string_view line = text.substr(start, end - start);
+        std::string message = decoder.carry.empty() ? take_line(decoder, line, out)
+                                                    : take_carried_line(decoder, line, out);
+        if (!message.empty()) {
+            return message;
+        }
+        start = end + 1;
+    }
+    decoder.carry += text.substr(start);
+    return {};
+}
+
+bool equal_ignoring_case(std::string_view a, std::string_view b)
+{
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
+    return std::ranges::equal(a, b, {}, lower, lower);
+}
+
+}  // namespace
+
+std::optional<capture_format> format_named(std::string_view name)
+{
+    for (const named_format& known : format_names) {
+        if (known.name == name) {
+            return known.format;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<capture_format> format_of_path(std::string_view path)
+{
+    const std::size_t dot = path.rfind('.');
+    if (dot == std::string_view::npos) {
+        return std::nullopt;
+    }
+    const std::string_view extension = path.substr(dot + 1);
+    for (const named_format& known : format_names) {
+        if (equal_ignoring_case(known.name, extension)) {
+            return known.format;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string decode_chunk(capture_decoder& decoder, std::span<const char> bytes,
+                         std::vector<float>& out)
+{
+    if (decoder.format == capture_format::csv) {
+        return decode_csv(decoder, bytes, out);
+    }
+    return decode_raw(decoder, bytes, out);
+}
+
+std::string decode_end(capture_decoder& decoder, std::vector<float>& out)
+{
+    if (decoder.carry.empty()) {
+        return {};
+    }
+    if (decoder.format == capture_format::csv) {
+        return take_carried_line(decoder, {}, out);
+    }
+    const std::size_t left = decoder.carry.size();
+    decoder.carry.clear();
+    return "the capture ends inside a sample (" + std::to_string(left)
+           + (left == 1 ? " byte" : " bytes") + " left over)";
+}
+
+}  // namespace keldran::echo

@@ -1,0 +1,228 @@
+#include "channel.h"
+
+#include "resample.h"
+#include "spectrum.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <random>
+
+namespace keldran::echo {
+
+namespace {
+
+// Fine grid of the synthesis: the response's spectrum beyond its band is negligible
+// for any width down to a tenth of a bit cell.
+constexpr std::int32_t grid_per_bit = 64;
+// libsamplerate converts at most this factor up or down in one step.
+constexpr double max_ratio = 256.0;
+// Output samples made and dropped before the capture starts, so that the
+// converter's filter is full of signal by then.
+constexpr std::int64_t lead_in = 256;
+constexpr std::size_t chunk = 1 << 14;
+// Width at half height of exp(-a t^2) is 2 sqrt(ln 2 / a).
+const double gaussian_scale = 4.0 * std::numbers::ln2;
+
+// Continuous Fourier transform of the transition response at f cycles per bit.
+double response_spectrum(pulse_shape pulse, double pw50, double f)
+{
+    if (pulse == pulse_shape::lorentzian) {
+        return std::numbers::pi * pw50 / 2 * std::exp(-std::numbers::pi * pw50 * std::abs(f));
+    }
+    const double a = gaussian_scale / (pw50 * pw50);
+    return std::sqrt(std::numbers::pi / a) * std::exp(-std::numbers::pi * std::numbers::pi * f * f / a);
+}
+
+std::int32_t level(std::span<const std::int32_t> bits, std::int64_t k)
+{
+    const auto length = static_cast<std::int64_t>(bits.size());
+    const std::int64_t i = ((k % length) + length) % length;
+    return bits[static_cast<std::size_t>(i)] != 0 ? 1 : -1;
+}
+
+}  // namespace
+
+double transition_response(pulse_shape pulse, double pw50, double t)
+{
+    if (pulse == pulse_shape::lorentzian) {
+        const double x = 2 * t / pw50;
+        return 1 / (1 + x * x);
+    }
+    return std::exp(-gaussian_scale * t * t / (pw50 * pw50));
+}
+
+double transition_shift(std::span<const std::int32_t> bits, std::int64_t k,
+                        const channel_model& model)
+{
+    const std::int32_t polarity = (level(bits, k) - level(bits, k - 1)) / 2;
+    double shift = model.hts * polarity;
+    if (level(bits, k - 2) != level(bits, k - 1)) {
+        shift -= model.nlts;
+    }
+    return shift;
+}
+
+std::vector<float> read_back_period(const polynomial& poly, const channel_model& model,
+                                    std::int32_t grid, double start)
+{
+    const std::vector<std::int32_t> bits = pattern_bits(poly);
+    const std::size_t length = bits.size();
+    const std::size_t size = length * static_cast<std::size_t>(grid);
+    // y(t) = sum_k b_k h(t - k - d_k) has the Fourier series coefficients
+    // (1/L) H(m/L) sum_k b_k exp(-2 pi i m (k + d_k) / L); the sum over k is taken
+    // as one transform per distinct shift, since only four shifts occur.
+    std::vector<std::complex<double>> coefficients(size);
+    const fft_plans plans = plan_fft(size);
+    const fft_plans bit_plans = plan_fft(length);
+    std::vector<kiss_fft_cpx> impulses(length);
+    std::vector<kiss_fft_cpx> impulse_spectrum(length);
+    std::vector<double> shifts;
+    for (std::size_t k = 0; k < length; ++k) {
+        const double d = transition_shift(bits, static_cast<std::int64_t>(k), model);
+        if (std::find(shifts.begin(), shifts.end(), d) == shifts.end()) {
+            shifts.push_back(d);
+        }
+    }
+    const auto length_d = static_cast<double>(length);
+    for (const double d : shifts) {
+        for (std::size_t k = 0; k < length; ++k) {
+            const auto polarity = static_cast<float>(
+                (level(bits, static_cast<std::int64_t>(k)) - level(bits, static_cast<std::int64_t>(k) - 1)) / 2);
+            const bool here = transition_shift(bits, static_cast<std::int64_t>(k), model) == d;
+            impulses[k] = {here ? polarity : 0.0F, 0.0F};
+        }
+        forward_fft(bit_plans, impulses, impulse_spectrum);
+        for (std::size_t m = 0; m < size; ++m) {
+            const double f = signed_bin(m, size) / length_d;
+            const kiss_fft_cpx u = impulse_spectrum[m % length];
+            const double phase = -2 * std::numbers::pi * f * (d - start);
+            coefficients[m] += std::complex<double>(u.r, u.i) * std::polar(1.0, phase)
+                               * response_spectrum(model.pulse, model.pw50, f) / length_d;
+        }
+    }
+    std::vector<kiss_fft_cpx> spectrum(size);
+    std::vector<kiss_fft_cpx> samples(size);
+    for (std::size_t m = 0; m < size; ++m) {
+        spectrum[m] = {static_cast<float>(coefficients[m].real()),
+                       static_cast<float>(coefficients[m].imag())};
+    }
+    inverse_fft(plans, spectrum, samples);
+    std::vector<float> period(size);
+    std::transform(samples.begin(), samples.end(), period.begin(),
+                   [](const kiss_fft_cpx& c) { return c.r; });
+    return period;
+}
+
+namespace {
+
+// Periods summed each side of a sample when it is evaluated directly: the
+// Lorentzian's tails beyond them change no sample by more than 1e-6.
+constexpr std::int64_t direct_reach_periods = 4;
+
+double direct_sample(std::span<const std::int32_t> bits, const channel_model& model, double t)
+{
+    const auto length = static_cast<std::int64_t>(bits.size());
+    const auto centre = static_cast<std::int64_t>(std::floor(t));
+    double y = 0;
+    for (std::int64_t k = centre - direct_reach_periods * length;
+         k <= centre + direct_reach_periods * length; ++k) {
+        const std::int32_t polarity = (level(bits, k) - level(bits, k - 1)) / 2;
+        if (polarity != 0) {
+            const double at = t - static_cast<double>(k) - transition_shift(bits, k, model);
+            y += polarity * transition_response(model.pulse, model.pw50, at);
+        }
+    }
+    return y;
+}
+
+struct noise_source {
+    std::mt19937_64 engine;
+    std::normal_distribution<double> normal;
+    double sigma = 0;
+};
+
+noise_source make_noise(const capture_plan& plan, std::span<const float> period)
+{
+    double power = 0;
+    for (const float y : period) {
+        power += static_cast<double>(y) * y;
+    }
+    power /= static_cast<double>(period.size());
+    noise_source noise{std::mt19937_64(plan.seed), std::normal_distribution<double>(0.0, 1.0), 0.0};
+    if (plan.snr_db) {
+        constexpr double decibels_per_decade = 10.0;
+        noise.sigma = std::sqrt(power / std::pow(10.0, *plan.snr_db / decibels_per_decade));
+    }
+    return noise;
+}
+
+void add_noise(noise_source& noise, std::span<float> samples)
+{
+    if (noise.sigma > 0) {
+        for (float& y : samples) {
+            y += static_cast<float>(noise.sigma * noise.normal(noise.engine));
+        }
+    }
+}
+
+std::string simulate_directly(const polynomial& poly, const channel_model& model,
+                              const capture_plan& plan, std::int64_t count, const sample_sink& sink)
+{
+    const std::vector<std::int32_t> bits = pattern_bits(poly);
+    noise_source noise = make_noise(plan, read_back_period(poly, model, grid_per_bit, plan.start));
+    std::vector<float> out;
+    for (std::int64_t j = 0; j < count; ++j) {
+        const double t = plan.start + static_cast<double>(j) / plan.samples_per_bit;
+        out.push_back(static_cast<float>(direct_sample(bits, model, t)));
+    }
+    add_noise(noise, out);
+    return sink(out) ? "" : "the capture could not be written";
+}
+
+}  // namespace
+
+std::string simulate_capture(const polynomial& poly, const channel_model& model,
+                             const capture_plan& plan, const sample_sink& sink)
+{
+    const double length = static_cast<double>(sequence_length(poly.order));
+    const auto count = static_cast<std::int64_t>(std::llround(plan.periods * length * plan.samples_per_bit));
+    const double ratio = plan.samples_per_bit / grid_per_bit;
+    if (ratio < 1 / max_ratio) {
+        return simulate_directly(poly, model, plan, count, sink);
+    }
+    // The grid starts lead_in output samples early; those are dropped below.
+    const double early = static_cast<double>(lead_in) / plan.samples_per_bit;
+    const std::vector<float> period = read_back_period(poly, model, grid_per_bit, plan.start - early);
+    noise_source noise = make_noise(plan, period);
+    const resampler converter = make_resampler(SRC_SINC_BEST_QUALITY);
+    if (!converter) {
+        return "the resampler could not be set up";
+    }
+    std::vector<float> out(chunk);
+    std::size_t at = 0;
+    std::int64_t skip = lead_in;
+    std::int64_t left = count;
+    while (left > 0) {
+        const std::size_t take = std::min(chunk, period.size() - at);
+        const resample_step step = resample(converter.get(), std::span(period).subspan(at, take), out, ratio);
+        if (step.error != 0) {
+            return std::string("the resampler failed: ") + src_strerror(step.error);
+        }
+        at = (at + step.used) % period.size();
+        auto made = std::span(out).first(step.made);
+        const auto dropped = std::min<std::int64_t>(skip, static_cast<std::int64_t>(made.size()));
+        skip -= dropped;
+        made = made.subspan(static_cast<std::size_t>(dropped));
+        made = made.first(static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(made.size()))));
+        add_noise(noise, made);
+        if (!made.empty() && !sink(made)) {
+            return "the capture could not be written";
+        }
+        left -= static_cast<std::int64_t>(made.size());
+    }
+    return "";
+}
+
+}  // namespace keldran::echo

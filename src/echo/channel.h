@@ -1,0 +1,60 @@
+// The read channel model: a pattern written as levels +1 / -1, each transition
+// read back as an isolated transition response, shifted by hard transition
+// shift (HTS) and nonlinear transition shift (NLTS), plus white noise.
+#ifndef KELDRAN_ECHO_CHANNEL_H
+#define KELDRAN_ECHO_CHANNEL_H
+
+#include "polynomial.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace keldran::echo {
+
+enum class pulse_shape { lorentzian, gaussian };
+
+struct channel_model {
+    double pw50 = 2.5;  // width of the transition response at half height, in bit cells
+    pulse_shape pulse = pulse_shape::lorentzian;
+    double hts = 0.0;   // a 0->1 transition comes this late, a 1->0 transition this early
+    double nlts = 0.0;  // a transition comes this early when one stands just before it
+};
+
+// How the read-back is sampled.
+struct capture_plan {
+    double samples_per_bit = 8.0;   // > 0, any real
+    double periods = 4.0;           // how many periods of the pattern to capture
+    double start = 0.0;             // where in the pattern (bit cells) the first sample lies
+    std::optional<double> snr_db;   // white Gaussian noise at this signal-to-noise ratio
+    std::uint64_t seed = 1;         // of the noise
+};
+
+// The isolated transition response at t bit cells from the transition.
+double transition_response(pulse_shape pulse, double pw50, double t);
+
+// The shift of the transition at the boundary before cell k, in bit cells,
+// positive meaning later: levels[k], levels[k-1], levels[k-2] decide it
+// (indices wrap around the period).
+double transition_shift(std::span<const std::int32_t> bits, std::int64_t k,
+                        const channel_model& model);
+
+// One period of the noise-free read-back, sampled `grid_per_bit` times per bit
+// cell from time `start`: exact up to the response's spectrum beyond the grid's band.
+std::vector<float> read_back_period(const polynomial& poly, const channel_model& model,
+                                    std::int32_t grid_per_bit, double start);
+
+// Receives successive samples of a simulated capture; false stops the simulation.
+using sample_sink = std::function<bool(std::span<const float>)>;
+
+// Simulates the capture `plan` describes and hands it to `sink` in chunks.
+// Returns an empty string, or a one-line reason when it could not finish.
+std::string simulate_capture(const polynomial& poly, const channel_model& model,
+                             const capture_plan& plan, const sample_sink& sink);
+
+}  // namespace keldran::echo
+
+#endif

@@ -1,0 +1,43 @@
+// The measurement proper: the correlation of one averaged period with the
+// pattern, the transition response extracted from its main response, and the
+// size of each echo, with the HTS and NLTS shifts fitted by the channel model.
+#ifndef KELDRAN_ECHO_FIT_H
+#define KELDRAN_ECHO_FIT_H
+
+#include "plot.h"
+#include "polynomial.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace keldran::echo {
+
+struct echo_result {
+    std::string effect;            // "hts", "nlts", "second_adjacent", "interaction"
+    double location = 0;           // keldran's location for the polynomial
+    double size = 0;               // peak-to-peak of the echo over that of the main response
+    bool separable = false;        // false: within the reach of the main response or another echo
+    std::string reach;             // when not separable, what it lies within the reach of
+    std::optional<double> shift;   // HTS and NLTS, when separable: the shift in bit cells
+};
+
+struct measurement {
+    std::array<echo_result, 4> echoes;  // in keldran's order
+    double snr_db = 0;                  // main response peak over the residual's spread
+    plot_data plot;
+    std::string error;                  // when not empty, the pattern was not found
+};
+
+// Measures one averaged period of a capture of `poly`'s pattern taken at
+// `rate` whole samples per bit; the period may start anywhere in the pattern
+// and may be inverted.
+measurement measure_period(const polynomial& poly, std::span<const double> period,
+                           std::int32_t rate);
+
+}  // namespace keldran::echo
+
+#endif

@@ -1,0 +1,350 @@
+// keldran-echo: writes the pattern of a maximal-length polynomial, simulates
+// its read-back, and measures the size of each write echo in a capture.
+#include "capture.h"
+#include "channel.h"
+#include "fit.h"
+#include "fold.h"
+#include "plot.h"
+#include "polynomial.h"
+#include "summary.h"
+
+#include <CLI/CLI.hpp>
+
+#include <bit>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace keldran::echo;
+
+constexpr int status_ok = 0;
+constexpr int status_failed = 1;
+constexpr int status_usage = 2;
+constexpr std::size_t read_chunk = std::size_t{1} << 20;
+
+int fail(int status, const std::string& message)
+{
+    std::fprintf(stderr, "keldran-echo: %s\n", message.c_str());
+    return status;
+}
+
+// Output to a file named by -o, or to standard output for "-" or none.
+struct output {
+    std::string path;
+    std::FILE* file = nullptr;
+};
+
+bool open_output(output& out)
+{
+    if (out.path.empty() || out.path == "-") {
+        out.file = stdout;
+        return true;
+    }
+    out.file = std::fopen(out.path.c_str(), "wb");
+    return out.file != nullptr;
+}
+
+// Finishes the output; false (with errno set) when any of it was lost.
+bool close_output(output& out)
+{
+    const bool written = std::ferror(out.file) == 0 && std::fflush(out.file) == 0;
+    if (out.file != stdout) {
+        return std::fclose(out.file) == 0 && written;
+    }
+    return written;
+}
+
+std::string output_name(const output& out)
+{
+    return out.file == stdout ? std::string("standard output") : out.path;
+}
+
+int write_failed(const output& out)
+{
+    return fail(status_failed, "cannot write " + output_name(out) + ": " + std::strerror(errno));
+}
+
+// Little-endian float32, whatever the host's byte order.
+void write_samples(std::FILE* file, std::span<const float> samples)
+{
+    constexpr unsigned byte_bits = 8;
+    constexpr unsigned byte_mask = 0xFFU;
+    std::vector<unsigned char> bytes(samples.size() * sizeof(float));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        const auto word = std::bit_cast<std::uint32_t>(samples[i]);
+        for (std::size_t b = 0; b < sizeof(float); ++b) {
+            bytes[i * sizeof(float) + b] = static_cast<unsigned char>((word >> (byte_bits * b)) & byte_mask);
+        }
+    }
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+}
+
+struct pattern_options {
+    std::string poly;
+    std::int64_t periods = 1;
+    std::string format = "bits";
+    std::string path;
+};
+
+int run_pattern(const pattern_options& o)
+{
+    const polynomial_parse parsed = parse_polynomial(o.poly);
+    if (!parsed.poly) {
+        return fail(status_usage, "--poly: " + parsed.error);
+    }
+    const std::vector<std::int32_t> bits = pattern_bits(*parsed.poly);
+    output out{o.path};
+    if (!open_output(out)) {
+        return write_failed(out);
+    }
+    std::string text;
+    std::vector<float> levels;
+    for (const std::int32_t bit : bits) {
+        if (o.format == "bits") {
+            text += bit != 0 ? '1' : '0';
+        } else if (o.format == "csv") {
+            text += bit != 0 ? "1\n" : "0\n";
+        } else {
+            levels.push_back(bit != 0 ? 1.0F : -1.0F);
+        }
+    }
+    if (o.format == "bits") {
+        text += '\n';
+    }
+    for (std::int64_t p = 0; p < o.periods; ++p) {
+        if (o.format == "f32") {
+            write_samples(out.file, levels);
+        } else {
+            std::fwrite(text.data(), 1, text.size(), out.file);
+        }
+    }
+    return close_output(out) ? status_ok : write_failed(out);
+}
+
+struct simulate_options {
+    std::string poly;
+    double samples_per_bit = 0;
+    double periods = 4;
+    double pw50 = 2.5;
+    std::string pulse = "lorentzian";
+    double hts = 0;
+    double nlts = 0;
+    std::optional<double> snr;
+    double start = 0;
+    std::uint64_t seed = 1;
+    std::string format = "f32";
+    std::string path;
+};
+
+int run_simulate(const simulate_options& o)
+{
+    const polynomial_parse parsed = parse_polynomial(o.poly);
+    if (!parsed.poly) {
+        return fail(status_usage, "--poly: " + parsed.error);
+    }
+    const channel_model model{o.pw50, o.pulse == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian,
+                              o.hts, o.nlts};
+    const capture_plan plan{o.samples_per_bit, o.periods, o.start, o.snr, o.seed};
+    output out{o.path};
+    if (!open_output(out)) {
+        return write_failed(out);
+    }
+    const bool csv = o.format == "csv";
+    const std::string error = simulate_capture(*parsed.poly, model, plan, [&](std::span<const float> chunk) {
+        if (csv) {
+            for (const float y : chunk) {
+                std::fprintf(out.file, "%.9g\n", static_cast<double>(y));
+            }
+        } else {
+            write_samples(out.file, chunk);
+        }
+        return std::ferror(out.file) == 0;
+    });
+    if (!error.empty() && std::ferror(out.file) == 0) {
+        close_output(out);
+        return fail(status_failed, error);
+    }
+    return close_output(out) ? status_ok : write_failed(out);
+}
+
+struct measure_options {
+    std::string poly;
+    double samples_per_bit = 0;
+    std::string format;
+    bool json = false;
+    std::string plot;
+    std::string capture;
+};
+
+// Reads the whole capture through the decoder into the averaging.
+std::string read_capture(std::FILE* in, capture_decoder& decoder, fold_state& fold)
+{
+    std::vector<char> bytes(read_chunk);
+    std::vector<float> samples;
+    samples.reserve(read_chunk);
+    for (;;) {
+        const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), in);
+        samples.clear();
+        std::string error = got > 0 ? decode_chunk(decoder, std::span(bytes).first(got), samples)
+                                    : decode_end(decoder, samples);
+        if (error.empty()) {
+            error = fold_feed(fold, samples);
+        }
+        if (!error.empty()) {
+            return error;
+        }
+        if (got == 0) {
+            return std::ferror(in) != 0 ? std::string("the capture could not be read: ") + std::strerror(errno) : "";
+        }
+    }
+}
+
+int run_measure(const measure_options& o)
+{
+    const polynomial_parse parsed = parse_polynomial(o.poly);
+    if (!parsed.poly) {
+        return fail(status_usage, "--poly: " + parsed.error);
+    }
+    const std::optional<capture_format> format =
+        o.format.empty() ? format_of_path(o.capture) : format_named(o.format);
+    if (!format) {
+        return fail(status_usage, "cannot tell the format of " + o.capture
+                                      + " from its name; give --format f32, i16 or csv");
+    }
+    const bool from_stdin = o.capture == "-";
+    std::FILE* in = from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
+    if (in == nullptr) {
+        return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
+    }
+    const std::string name = from_stdin ? std::string("standard input") : o.capture;
+    capture_decoder decoder;
+    decoder.format = *format;
+    fold_state fold = fold_begin(keldran::sequence_length(parsed.poly->order), o.samples_per_bit);
+    const std::string read_error = read_capture(in, decoder, fold);
+    if (!from_stdin) {
+        std::fclose(in);
+    }
+    if (!read_error.empty()) {
+        return fail(status_failed, name + ": " + read_error);
+    }
+    if (decoder.samples == 0) {
+        return fail(status_failed, name + " holds no samples");
+    }
+    const fold_result folded = fold_end(fold);
+    if (!folded.error.empty()) {
+        return fail(status_failed, name + ": " + folded.error);
+    }
+    const measurement m = measure_period(*parsed.poly, folded.period, folded.rate);
+    if (!m.error.empty()) {
+        return fail(status_failed, name + ": " + m.error);
+    }
+    if (!o.plot.empty()) {
+        output plot{o.plot};
+        if (!open_output(plot)) {
+            return write_failed(plot);
+        }
+        const std::string svg = render_svg(m.plot);
+        std::fwrite(svg.data(), 1, svg.size(), plot.file);
+        if (!close_output(plot)) {
+            return write_failed(plot);
+        }
+    }
+    const std::string text = o.json ? summary_json(*parsed.poly, folded, m) : summary_table(*parsed.poly, folded, m);
+    output out{};
+    open_output(out);
+    std::fwrite(text.data(), 1, text.size(), out.file);
+    return close_output(out) ? status_ok : write_failed(out);
+}
+
+const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
+
+void add_pattern(CLI::App& app, pattern_options& o, int& which)
+{
+    CLI::App* cmd = app.add_subcommand("pattern", "Write the pattern: N periods of the sequence");
+    cmd->add_option("--poly", o.poly, poly_help)->required();
+    cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(CLI::PositiveNumber);
+    cmd->add_option("--format", o.format, "bits: 0 and 1, a period per line; csv: a bit per line; "
+                                          "f32: little-endian float32, +1 for 1 and -1 for 0")
+        ->check(CLI::IsMember({"bits", "csv", "f32"}));
+    cmd->add_option("-o", o.path, "write to this file instead of standard output");
+    cmd->callback([&which] { which = 1; });
+}
+
+void add_simulate(CLI::App& app, simulate_options& o, int& which)
+{
+    CLI::App* cmd = app.add_subcommand("simulate", "Write a read-back simulated by the channel model");
+    cmd->add_option("--poly", o.poly, poly_help)->required();
+    cmd->add_option("--samples-per-bit", o.samples_per_bit, "samples per bit cell, any real > 0")
+        ->required()->check(CLI::PositiveNumber);
+    cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(CLI::PositiveNumber);
+    cmd->add_option("--pw50", o.pw50, "width at half height of the transition response, in bit cells (default 2.5)")
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
+        ->check(CLI::IsMember({"lorentzian", "gaussian"}));
+    cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)");
+    cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)");
+    cmd->add_option("--snr", o.snr, "add white Gaussian noise at this signal-to-noise ratio in dB");
+    cmd->add_option("--start", o.start, "where in the pattern the capture starts, in bit cells (default 0)");
+    cmd->add_option("--seed", o.seed, "seed of the noise (default 1)");
+    cmd->add_option("--format", o.format, "f32 (default) or csv")->check(CLI::IsMember({"f32", "csv"}));
+    cmd->add_option("-o", o.path, "write to this file instead of standard output");
+    cmd->callback([&which] { which = 2; });
+}
+
+void add_measure(CLI::App& app, measure_options& o, int& which)
+{
+    CLI::App* cmd = app.add_subcommand("measure", "Measure the size of each echo in a captured read-back");
+    cmd->add_option("--poly", o.poly, poly_help)->required();
+    cmd->add_option("--samples-per-bit", o.samples_per_bit, "nominal samples per bit cell, any real > 0")
+        ->required()->check(CLI::PositiveNumber);
+    cmd->add_option("--format", o.format, "f32, i16 or csv (default: from the file name's extension)")
+        ->check(CLI::IsMember({"f32", "i16", "csv"}));
+    cmd->add_flag("--json", o.json, "write the result as JSON");
+    cmd->add_option("--plot", o.plot, "draw the correlation and the fitted echoes into this SVG file");
+    cmd->add_option("capture", o.capture, "the capture: a file, or - for standard input")->required();
+    cmd->callback([&which] { which = 3; });
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"keldran-echo: writes, simulates and measures the write echoes of a "
+                 "maximal-length pattern",
+                 "keldran-echo"};
+    app.set_version_flag("--version", std::string("keldran-echo ") + KELDRAN_VERSION);
+    app.require_subcommand(1);
+    int which = 0;
+    pattern_options pattern;
+    simulate_options simulate;
+    measure_options measure;
+    add_pattern(app, pattern, which);
+    add_simulate(app, simulate, which);
+    add_measure(app, measure, which);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        std::fputs(app.help().c_str(), stdout);
+        return status_ok;
+    } catch (const CLI::CallForVersion& e) {
+        std::printf("%s\n", e.what());
+        return status_ok;
+    } catch (const CLI::ParseError& e) {
+        return fail(status_usage, e.what());
+    }
+    switch (which) {
+    case 1:
+        return run_pattern(pattern);
+    case 2:
+        return run_simulate(simulate);
+    default:
+        return run_measure(measure);
+    }
+}

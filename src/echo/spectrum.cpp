@@ -1,0 +1,29 @@
+#include "spectrum.h"
+
+namespace keldran::echo {
+
+fft_plans plan_fft(std::size_t size)
+{
+    fft_plans plans;
+    const int n = static_cast<int>(size);
+    plans.forward.reset(kiss_fft_alloc(n, 0, nullptr, nullptr));
+    plans.inverse.reset(kiss_fft_alloc(n, 1, nullptr, nullptr));
+    if (plans.forward && plans.inverse) {
+        plans.size = size;
+    }
+    return plans;
+}
+
+void forward_fft(const fft_plans& plans, std::span<const kiss_fft_cpx> in,
+                 std::span<kiss_fft_cpx> out)
+{
+    kiss_fft(plans.forward.get(), in.data(), out.data());
+}
+
+void inverse_fft(const fft_plans& plans, std::span<const kiss_fft_cpx> in,
+                 std::span<kiss_fft_cpx> out)
+{
+    kiss_fft(plans.inverse.get(), in.data(), out.data());
+}
+
+}  // namespace keldran::echo

@@ -1,0 +1,87 @@
+#include "summary.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <cstdio>
+
+namespace keldran::echo {
+
+namespace {
+
+constexpr std::array<const char*, 4> effect_titles{"HTS", "NLTS", "2nd adjacent", "Interaction"};
+constexpr std::size_t line_size = 160;
+
+template <typename... Values>
+std::string format(const char* pattern, Values... values)
+{
+    std::string text(line_size, '\0');
+    const int n = std::snprintf(text.data(), text.size(), pattern, values...);  // NOLINT: fixed patterns
+    text.resize(static_cast<std::size_t>(std::clamp(n, 0, static_cast<int>(line_size) - 1)));
+    return text;
+}
+
+// A value rounded to `places` decimals, so that JSON shows no noise digits.
+double rounded(double value, int places)
+{
+    constexpr double ten = 10.0;
+    const double scale = std::pow(ten, places);
+    return std::round(value * scale) / scale;
+}
+
+constexpr int size_places = 4;
+constexpr int shift_places = 4;
+constexpr int rate_places = 6;
+constexpr int snr_places = 1;
+
+}  // namespace
+
+std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m)
+{
+    std::string text = "Polynomial " + polynomial_text(poly) + ", "
+                       + std::to_string(sequence_length(poly.order)) + " bits per period\n";
+    text += format("Samples per bit found %.6f, whole periods used %lld, correlation SNR %.1f dB\n\n",
+                   fold.samples_per_bit, static_cast<long long>(fold.periods), m.snr_db);
+    text += "Echo           Location    Size     Separable   Shift (bit cells)\n";
+    std::string notes;
+    for (std::size_t e = 0; e < m.echoes.size(); ++e) {
+        const echo_result& echo = m.echoes.at(e);
+        const std::string shift = echo.shift ? format("%+.4f", *echo.shift) : "-";
+        text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", effect_titles.at(e), echo.location,
+                       echo.size, echo.separable ? "yes" : "no", shift.c_str());
+        if (!echo.separable) {
+            notes += std::string("The ") + effect_titles.at(e) + " echo lies within the reach of "
+                     + echo.reach + ", so its size is rough and no shift is given.\n";
+        }
+    }
+    if (!notes.empty()) {
+        text += "\n" + notes;
+    }
+    return text;
+}
+
+std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m)
+{
+    nlohmann::ordered_json echoes = nlohmann::ordered_json::array();
+    for (const echo_result& echo : m.echoes) {
+        nlohmann::ordered_json item;
+        item["effect"] = echo.effect;
+        item["location"] = echo.location;
+        item["size"] = rounded(echo.size, size_places);
+        item["separable"] = echo.separable;
+        item["shift"] = echo.shift ? nlohmann::ordered_json(rounded(*echo.shift, shift_places))
+                                   : nlohmann::ordered_json(nullptr);
+        echoes.push_back(item);
+    }
+    nlohmann::ordered_json out;
+    out["polynomial"] = polynomial_text(poly);
+    out["order"] = poly.order;
+    out["length"] = sequence_length(poly.order);
+    out["samples_per_bit"] = rounded(fold.samples_per_bit, rate_places);
+    out["periods"] = fold.periods;
+    out["snr_db"] = rounded(m.snr_db, snr_places);
+    out["echoes"] = echoes;
+    return out.dump() + "\n";
+}
+
+}  // namespace keldran::echo

@@ -1,0 +1,22 @@
+// The measurement as people and programs read it: a table, or JSON.
+#ifndef KELDRAN_ECHO_SUMMARY_H
+#define KELDRAN_ECHO_SUMMARY_H
+
+#include "fit.h"
+#include "fold.h"
+#include "polynomial.h"
+
+#include <string>
+
+namespace keldran::echo {
+
+// A table with a line per echo, and under it why any echo is not separable.
+std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m);
+
+// One JSON object: polynomial, order, length, samples_per_bit, periods, snr_db
+// and echoes [{effect, location, size, separable, shift}], with a line end.
+std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m);
+
+}  // namespace keldran::echo
+
+#endif

@@ -1,0 +1,160 @@
+// Captures give the same samples however they are cut into chunks, and a faulty
+// one is named by its sample or line.
+#include "capture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+namespace keldran::echo {
+namespace {
+
+using namespace std::string_view_literals;
+
+struct decoded {
+    std::vector<float> samples;
+    std::string message;
+};
+
+// Decodes `bytes` in chunks of `chunk` bytes (0: all at once), up to the first fault.
+decoded decode_in_chunks(capture_format format, std::string_view bytes, std::size_t chunk)
+{
+    capture_decoder decoder;
+    decoder.format = format;
+    decoded result;
+    const std::size_t step = chunk == 0 ? std::max(bytes.size(), std::size_t{1}) : chunk;
+    for (std::size_t at = 0; at < bytes.size() && result.message.empty(); at += step) {
+        result.message = decode_chunk(decoder, bytes.substr(at, step), result.samples);
+    }
+    if (result.message.empty()) {
+        result.message = decode_end(decoder, result.samples);
+    }
+    return result;
+}
+
+// Chunk sizes that cut samples and lines in every place; 0 is the whole capture at once.
+constexpr std::array<std::size_t, 5> chunk_sizes{1, 2, 3, 5, 0};
+
+// Names a case and its chunk size, e.g. F32InChunksOf3.
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<std::tuple<Case, std::size_t>>& info)
+{
+    const auto& [given, chunk] = info.param;
+    return given.name + (chunk == 0 ? std::string("Whole") : "InChunksOf" + std::to_string(chunk));
+}
+
+struct sample_case {
+    const char* name;
+    capture_format format;
+    std::string_view bytes;  // raw samples little-endian, written out byte by byte
+    std::vector<float> samples;
+};
+
+const std::vector<sample_case> sample_cases{
+    {"F32",
+     capture_format::f32,
+     "\x00\x00\x80\x3F\x00\x00\x20\xC0\x51\x06\x9E\x3F"sv,
+     {1.0F, -2.5F, 1.2345678F}},
+    {"I16",
+     capture_format::i16,
+     "\x01\x00\xFF\xFF\xFF\x7F\x00\x80\x02\x01"sv,
+     {1.0F, -1.0F, 32767.0F, -32768.0F, 258.0F}},
+    {"CsvOneSamplePerLine",
+     capture_format::csv,
+     "0.5\n-0.25\n1e-3\n+2\n",
+     {0.5F, -0.25F, 1e-3F, 2.0F}},
+    {"CsvTimeValueAfterHeaderWithCrlf",
+     capture_format::csv,
+     "Time (s),Volts\r\nscope 2, channel B\r\n0, 0.5\r\n\r\n\t1e-6 ,\t-0.25 \r\n2e-6,3",
+     {0.5F, -0.25F, 3.0F}},
+    {"CsvAfterByteOrderMark",
+     capture_format::csv,
+     "\xEF\xBB\xBF"
+     "0.5\n0.75\n",
+     {0.5F, 0.75F}},
+    {"CsvOfHeaderLinesOnly", capture_format::csv, "time,value\n\n", {}},
+};
+
+class CaptureSamples : public testing::TestWithParam<std::tuple<sample_case, std::size_t>> {};
+
+TEST_P(CaptureSamples, AreTheSameWhereverTheChunksEnd)
+{
+    const auto& [given, chunk] = GetParam();
+    const decoded result = decode_in_chunks(given.format, given.bytes, chunk);
+    EXPECT_EQ(result.message, "");
+    EXPECT_EQ(result.samples, given.samples);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CaptureSamples,
+                         testing::Combine(testing::ValuesIn(sample_cases),
+                                          testing::ValuesIn(chunk_sizes)),
+                         case_name<sample_case>);
+
+struct fault_case {
+    const char* name;
+    capture_format format;
+    std::string_view bytes;
+    const char* message;
+};
+
+const std::vector<fault_case> fault_cases{
+    {"F32NaN", capture_format::f32, "\x00\x00\x80\x3F\x00\x00\x20\xC0\x00\x00\xC0\x7F"sv,
+     "sample 3 is not a finite number"},
+    {"F32Infinity", capture_format::f32, "\x00\x00\x80\x7F"sv, "sample 1 is not a finite number"},
+    {"F32CutShort", capture_format::f32, "\x00\x00\x80\x3F\x00\x00"sv,
+     "the capture ends inside a sample (2 bytes left over)"},
+    {"I16CutShort", capture_format::i16, "\x01\x00\x02"sv,
+     "the capture ends inside a sample (1 byte left over)"},
+    {"CsvNaN", capture_format::csv, "time,value\n0,1\n1,nan\n", "sample 2 is not a finite number"},
+    {"CsvBeyondFloat", capture_format::csv, "1\n1e39\n", "sample 2 is not a finite number"},
+    {"CsvText", capture_format::csv, "v\n1\n\n2, abc \n3\n", "line 4 is not a number: \"abc\""},
+    {"CsvTwoSigns", capture_format::csv, "1\n+-2\n", "line 2 is not a number: \"+-2\""},
+    {"CsvLongText", capture_format::csv, "1\nxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n",
+     "line 2 is not a number: \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\""},
+    {"CsvLongWideText", capture_format::csv,
+     "1\nxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\u00e9\u00e9\u00e9\u00e9\u00e9\u00e9\n",
+     "line 2 is not a number: \"xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx...\""},
+    {"CsvTabSeparated", capture_format::csv, "1\n2\t3\n", "line 2 is not a number: \"2?3\""},
+    {"CsvUnendedLastLine", capture_format::csv, "1\n2x", "line 2 is not a number: \"2x\""},
+};
+
+class CaptureFaults : public testing::TestWithParam<std::tuple<fault_case, std::size_t>> {};
+
+TEST_P(CaptureFaults, AreNamedBySampleOrLineWhereverTheChunksEnd)
+{
+    const auto& [given, chunk] = GetParam();
+    EXPECT_EQ(decode_in_chunks(given.format, given.bytes, chunk).message, given.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CaptureFaults,
+                         testing::Combine(testing::ValuesIn(fault_cases),
+                                          testing::ValuesIn(chunk_sizes)),
+                         case_name<fault_case>);
+
+TEST(CaptureFormat, IsNamedExactlyByTheFormatOption)
+{
+    EXPECT_EQ(format_named("f32"), capture_format::f32);
+    EXPECT_EQ(format_named("i16"), capture_format::i16);
+    EXPECT_EQ(format_named("csv"), capture_format::csv);
+    EXPECT_EQ(format_named("CSV"), std::nullopt);
+    EXPECT_EQ(format_named("wav"), std::nullopt);
+}
+
+TEST(CaptureFormat, FollowsTheLastExtensionOfTheFileName)
+{
+    EXPECT_EQ(format_of_path("runs/capture.f32"), capture_format::f32);
+    EXPECT_EQ(format_of_path("a.b/capture.i16"), capture_format::i16);
+    EXPECT_EQ(format_of_path("SCOPE01.CSV"), capture_format::csv);
+    EXPECT_EQ(format_of_path("capture.f32.gz"), std::nullopt);
+    EXPECT_EQ(format_of_path("runs.csv/capture"), std::nullopt);
+    EXPECT_EQ(format_of_path("capture"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace keldran::echo
