@@ -1,5 +1,5 @@
-// The manual page: it formats cleanly and quotes the program's texts as the
-// program writes them.
+// The manual pages of keldran and keldran-echo: they format cleanly and quote
+// the programs' texts as the programs write them.
 #include "dialogue.h"
 #include "order3_report.h"
 #include "order_input.h"
@@ -9,18 +9,29 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <vector>
 
 namespace {
 
-const std::string man_page_path = KELDRAN_MAN_PAGE;
+namespace fs = std::filesystem;
 
-std::string read_file(const std::string& path)
+const std::string man_page_path = KELDRAN_MAN_PAGE;
+const std::string echo_man_page_path = KELDRAN_ECHO_MAN_PAGE;
+const std::string echo_executable = KELDRAN_ECHO_EXECUTABLE;
+
+std::string read_file(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -33,14 +44,16 @@ void replace_all(std::string& text, std::string_view from, std::string_view to)
     }
 }
 
-// The page's source with the escapes it uses in quoted program text turned
+// A page's source with the escapes it uses in quoted program text turned
 // back into the characters they print.
-std::string page_text()
+std::string page_text(const std::string& path)
 {
-    std::string text = read_file(man_page_path);
+    std::string text = read_file(path);
     replace_all(text, "\\(ha", "^");
+    replace_all(text, "\\(dq", "\"");
     replace_all(text, "\\-", "-");
     replace_all(text, "\\&", "");
+    replace_all(text, "\\%", "");
     return text;
 }
 
@@ -49,23 +62,32 @@ std::string without_line_end(std::string_view line)
     return std::string(line.substr(0, line.find('\n')));
 }
 
-TEST(ManPage, FormatsWithoutAGroffWarning)
+// Formats a page with every groff warning on; true when groff succeeded, with
+// what it printed in `output`.
+bool formats_cleanly(const std::string& path, std::string& output)
 {
-    const std::string command = "groff -man -ww -z '" + man_page_path + "' 2>&1";
+    const std::string command = "groff -man -ww -z '" + path + "' 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
-    ASSERT_NE(pipe, nullptr);
-    std::string output;
+    if (pipe == nullptr) {
+        return false;
+    }
     for (int c = std::fgetc(pipe); c != EOF; c = std::fgetc(pipe)) {
         output.push_back(static_cast<char>(c));
     }
     const int status = pclose(pipe);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << output;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+TEST(ManPage, FormatsWithoutAGroffWarning)
+{
+    std::string output;
+    EXPECT_TRUE(formats_cleanly(man_page_path, output)) << output;
     EXPECT_EQ(output, "");
 }
 
 TEST(ManPage, QuotesThePromptBannerAndMessagesExactly)
 {
-    const std::string text = page_text();
+    const std::string text = page_text(man_page_path);
     for (const char* quoted :
          {keldran::order_prompt, keldran::banner, keldran::out_of_memory_message,
           keldran::no_order_message, keldran::write_error_message}) {
@@ -77,7 +99,7 @@ TEST(ManPage, QuotesThePromptBannerAndMessagesExactly)
 // stand in the page as the program writes it (trailing spaces aside).
 TEST(ManPage, ShowsTheFirstOrderThreeBlockAsTheProgramWritesIt)
 {
-    const std::string text = page_text();
+    const std::string text = page_text(man_page_path);
     const std::string report = keldran_tests::order3_report();
     const std::string first_block = report.substr(0, report.find("\n\n\nPolynomial:"));
     std::istringstream lines(first_block);
@@ -90,5 +112,289 @@ TEST(ManPage, ShowsTheFirstOrderThreeBlockAsTheProgramWritesIt)
         }
     }
 }
+
+// keldran-echo's page. The program is run in a scratch folder of the test's own,
+// with relative file names, so that its messages read as the page quotes them.
+
+struct run_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// A folder of the running test's own, emptied first and removed with it.
+struct scratch_folder {
+    fs::path path;
+
+    scratch_folder()
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+        std::replace(name.begin(), name.end(), '/', '_');
+        path = fs::path(testing::TempDir()) / ("keldran_man_" + name);
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    scratch_folder(const scratch_folder&) = delete;
+    scratch_folder(scratch_folder&&) = delete;
+    scratch_folder& operator=(const scratch_folder&) = delete;
+    scratch_folder& operator=(scratch_folder&&) = delete;
+    ~scratch_folder()
+    {
+        std::error_code ignored;
+        fs::remove_all(path, ignored);
+    }
+};
+
+void write_file(const fs::path& path, const std::string& contents)
+{
+    std::ofstream(path, std::ios::binary) << contents;
+}
+
+// Runs keldran-echo in `dir` with `arguments` (shell words), with no input,
+// capturing standard output and standard error apart.
+run_result run_echo(const fs::path& dir, const std::string& arguments)
+{
+    const std::string script = "cd '" + dir.string() + "' && '" + echo_executable + "' " + arguments
+                               + " </dev/null >out 2>err";
+    const int raw = std::system(script.c_str());
+    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return {status, read_file(dir / "out"), read_file(dir / "err")};
+}
+
+// The part of a page's source from `.SH heading` up to the next section.
+std::string section(const std::string& text, const std::string& heading)
+{
+    const auto start = text.find("\n.SH " + heading + "\n");
+    if (start == std::string::npos) {
+        return {};
+    }
+    const auto end = text.find("\n.SH ", start + 1);
+    return text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// What EXIT STATUS says under `status`: from its tag up to the next status's tag.
+std::string status_entry(const std::string& text, int status)
+{
+    const std::string exit_status = section(text, "EXIT STATUS");
+    const std::string tag = "\n.TP\n.B " + std::to_string(status) + "\n";
+    const auto start = exit_status.find(tag);
+    if (start == std::string::npos) {
+        return {};
+    }
+    const auto end = exit_status.find("\n.TP\n.B ", start + tag.size());
+    return exit_status.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+std::vector<std::string> non_empty_lines(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// The first capture group of every match of `pattern` in `text`.
+std::set<std::string> matches(const std::string& text, const std::regex& pattern)
+{
+    std::set<std::string> found;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
+        found.insert((*it)[1].str());
+    }
+    return found;
+}
+
+// The page's first example, in the two lines it is written on, and the
+// measurement it shows.
+const std::string simulate_example_start =
+    R"(keldran-echo simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8)";
+const std::string simulate_example_rest = "--periods 4 --hts 0.1 --nlts 0.2 -o capture.f32";
+const std::string measure_example_start =
+    R"(keldran-echo measure --poly "x^7 + x^3 + 1" --samples-per-bit 8)";
+const std::string measure_example_rest = "--plot capture.svg capture.f32";
+
+// The arguments of an example command, without the program's name.
+std::string arguments_of(const std::string& start, const std::string& rest)
+{
+    return start.substr(start.find(' ') + 1) + " " + rest;
+}
+
+TEST(EchoManPage, FormatsWithoutAGroffWarning)
+{
+    std::string output;
+    EXPECT_TRUE(formats_cleanly(echo_man_page_path, output)) << output;
+    EXPECT_EQ(output, "");
+}
+
+TEST(EchoManPage, HasItsSectionsInOrderAndPointsToKeldran)
+{
+    const std::string text = read_file(echo_man_page_path);
+    std::size_t last = 0;
+    for (const char* heading : {"NAME", "SYNOPSIS", "DESCRIPTION", "THE CHANNEL MODEL", "CAPTURES",
+                                "OUTPUT", "EXIT STATUS", "EXAMPLES", "SEE ALSO"}) {
+        const auto at = text.find("\n.SH " + std::string(heading) + "\n");
+        ASSERT_NE(at, std::string::npos) << heading;
+        EXPECT_GT(at, last) << heading;
+        last = at;
+    }
+    EXPECT_NE(text.find("\n.SH NAME\nkeldran\\-echo \\- "), std::string::npos);
+    EXPECT_NE(section(text, "SEE ALSO").find("\n.BR keldran (1)\n"), std::string::npos);
+}
+
+TEST(EchoManPage, ShowsItsExampleMeasurementAsTheProgramWritesIt)
+{
+    const std::string examples = section(page_text(echo_man_page_path), "EXAMPLES");
+    for (const std::string& part : {simulate_example_start, simulate_example_rest,
+                                    measure_example_start, measure_example_rest}) {
+        EXPECT_NE(examples.find(part), std::string::npos) << part;
+    }
+    const scratch_folder scratch;
+    const run_result simulated =
+        run_echo(scratch.path, arguments_of(simulate_example_start, simulate_example_rest));
+    ASSERT_EQ(simulated.status, 0) << simulated.err;
+    const run_result measured =
+        run_echo(scratch.path, arguments_of(measure_example_start, measure_example_rest));
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    const std::vector<std::string> lines = non_empty_lines(measured.out);
+    ASSERT_FALSE(lines.empty());
+    for (const std::string& line : lines) {
+        EXPECT_NE(examples.find("\n" + line + "\n"), std::string::npos) << line;
+    }
+}
+
+// An order-4 pattern is too short for its echoes to stand clear of the main
+// response and of each other, so the table explains itself under it.
+TEST(EchoManPage, QuotesTheNotesOnEchoesThatAreNotSeparable)
+{
+    const scratch_folder scratch;
+    const run_result simulated =
+        run_echo(scratch.path, R"(simulate --poly "x^4 + x^3 + 1" --samples-per-bit 8 )"
+                               "--hts 0.1 --nlts 0.2 -o order4.f32");
+    ASSERT_EQ(simulated.status, 0) << simulated.err;
+    const run_result measured =
+        run_echo(scratch.path, R"(measure --poly "x^4 + x^3 + 1" --samples-per-bit 8 order4.f32)");
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
+    for (const char* note :
+         {"The HTS echo lies within the reach of the main response: it cannot be told apart, so "
+          "its size is unreliable and no shift is given.",
+          "The Interaction echo lies within the reach of the HTS echo: it cannot be told apart, so "
+          "its size is unreliable and no shift is given."}) {
+        EXPECT_NE(measured.out.find("\n" + std::string(note) + "\n"), std::string::npos)
+            << measured.out;
+        EXPECT_NE(output.find("\n.B " + std::string(note) + "\n"), std::string::npos) << note;
+    }
+}
+
+// Each key of the JSON object, and each name of an effect, has an entry of
+// its own in OUTPUT, in bold at the start of a line.
+TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
+{
+    const scratch_folder scratch;
+    const run_result simulated =
+        run_echo(scratch.path, arguments_of(simulate_example_start, simulate_example_rest));
+    ASSERT_EQ(simulated.status, 0) << simulated.err;
+    const run_result measured = run_echo(
+        scratch.path, R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --json capture.f32)");
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    const std::set<std::string> keys = matches(measured.out, std::regex(R"re("([a-z_0-9]+)":)re"));
+    const std::set<std::string> effects =
+        matches(measured.out, std::regex(R"re("effect":"([a-z_]+)")re"));
+    EXPECT_EQ(keys, (std::set<std::string>{"polynomial", "order", "length", "samples_per_bit",
+                                           "periods", "snr_db", "echoes", "effect", "location",
+                                           "size", "separable", "shift"}));
+    EXPECT_EQ(effects, (std::set<std::string>{"hts", "nlts", "second_adjacent", "interaction"}));
+    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
+    for (const std::set<std::string>& names : {keys, effects}) {
+        for (const std::string& name : names) {
+            EXPECT_TRUE(output.find("\n.B " + name + "\n") != std::string::npos
+                        || output.find("\n.BR " + name + " ") != std::string::npos)
+                << name;
+        }
+    }
+}
+
+// A command line that fails, and the message and status the page gives for it.
+struct message_case {
+    const char* name;
+    const char* file;      // a file made in the scratch folder first, or nothing
+    std::string contents;  // what that file holds
+    const char* arguments;
+    int status;
+    const char* message;
+};
+
+std::string case_name(const testing::TestParamInfo<message_case>& info)
+{
+    return info.param.name;
+}
+
+constexpr std::size_t f32_bytes = 4;
+// Fewer than the two periods of 127 bits at 8 samples per bit that a measurement needs.
+constexpr std::size_t short_capture_samples = 1000;
+
+class EchoManPageMessage : public testing::TestWithParam<message_case> {};
+
+TEST_P(EchoManPageMessage, IsWrittenAsThePageQuotesItUnderItsExitStatus)
+{
+    const message_case& c = GetParam();
+    const scratch_folder scratch;
+    if (c.file != nullptr) {
+        write_file(scratch.path / c.file, c.contents);
+    }
+    const run_result r = run_echo(scratch.path, c.arguments);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.err, std::string(c.message) + "\n");
+    EXPECT_EQ(r.out, "");
+    const std::string entry = status_entry(page_text(echo_man_page_path), c.status);
+    EXPECT_NE(entry.find("\n.B " + std::string(c.message) + "\n"), std::string::npos) << c.message;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Messages, EchoManPageMessage,
+    testing::Values(
+        message_case{"MissingCapture", nullptr, "",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 missing.f32)", 1,
+                     "keldran-echo: cannot read missing.f32: No such file or directory"},
+        message_case{"EmptyCapture", "empty.f32", "",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 empty.f32)", 1,
+                     "keldran-echo: empty.f32 holds no samples"},
+        message_case{"CsvLineThatIsNotANumber", "capture.csv", "time,volts\n0,0.5\n1,-0.5\nabc\n",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 capture.csv)", 1,
+                     R"(keldran-echo: capture.csv: line 4 is not a number: "abc")"},
+        message_case{"FewerThanTwoPeriods", "short.f32",
+                     std::string(short_capture_samples* f32_bytes, '\0'),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 short.f32)", 1,
+                     "keldran-echo: short.f32: the capture holds 1000 samples, fewer than two "
+                     "whole periods of the pattern (2032 samples at 8 samples per bit)"},
+        message_case{"CaptureEndingInsideASample", "odd.f32",
+                     std::string(short_capture_samples* f32_bytes + 1, '\0'),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 odd.f32)", 1,
+                     "keldran-echo: odd.f32: the capture ends inside a sample (1 byte left over)"},
+        message_case{"OutputThatCannotBeWritten", nullptr, "",
+                     R"(pattern --poly "x^7 + x^3 + 1" -o /dev/full)", 1,
+                     "keldran-echo: cannot write /dev/full: No space left on device"},
+        message_case{"MissingPolynomial", nullptr, "", "pattern", 2,
+                     "keldran-echo: --poly is required"},
+        message_case{
+            "OrderAboveTwelve", nullptr, "", R"(pattern --poly "x^13 + x + 1")", 2,
+            R"(keldran-echo: --poly: "x^13 + x + 1" is of order 13; the order must be 3 to 12)"},
+        message_case{"PolynomialThatIsNotMaximal", nullptr, "", R"(pattern --poly "x^7 + x^2 + 1")",
+                     2,
+                     "keldran-echo: --poly: x^7 + x^2 + 1 is not a maximal-length polynomial "
+                     "(keldran lists those of order 7)"},
+        message_case{"NoSamplesPerBit", nullptr, "",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 0 capture.f32)", 2,
+                     "keldran-echo: --samples-per-bit: must be a number greater than 0, not 0"},
+        message_case{"StandardInputWithoutAFormat", nullptr, "",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 -)", 2,
+                     "keldran-echo: cannot tell the format of - from its name; give --format "
+                     "f32, i16 or csv"}),
+    case_name);
 
 }  // namespace

@@ -1,4 +1,4 @@
-// The program as users get it: installed with cmake --install, or from the
+// The programs as users get them: installed with cmake --install, or from the
 // Debian package and the tarball that cpack builds.
 #include "order3_report.h"
 
@@ -25,8 +25,20 @@ const std::string cmake_command = KELDRAN_CMAKE_COMMAND;
 const std::string project_version = KELDRAN_VERSION;
 
 // Everything an installation holds, relative to its prefix.
-const std::set<std::string> installed_files{"bin/keldran", "share/doc/keldran/README.md",
-                                            "share/man/man1/keldran.1"};
+const std::set<std::string> installed_files{
+    "bin/keldran", "bin/keldran-echo", "share/doc/keldran/README.md", "share/man/man1/keldran.1",
+    "share/man/man1/keldran-echo.1"};
+
+// The packages of every shared library the two programs load: the C library
+// for both; the C++ runtime, libsamplerate and KissFFT's float library for
+// keldran-echo.
+const std::set<std::string> runtime_packages{"libc6", "libgcc-s1", "libstdc++6", "libsamplerate0",
+                                             "libkissfft-float131"};
+
+// The C library and the C++ runtime come with the compiler; their licences (the
+// LGPL, the GPL with the GCC runtime library exception) leave a program that
+// loads them under a licence of its own.
+const std::set<std::string> toolchain_packages{"libc6", "libgcc-s1", "libstdc++6"};
 
 struct process_result {
     int status;
@@ -77,6 +89,23 @@ fs::path built_package(const std::string& suffix)
     }
     EXPECT_EQ(found.size(), 1U) << suffix << " in " << package_dir;
     return found.empty() ? fs::path{} : found.front();
+}
+
+// The licence that a machine-readable Debian copyright file gives for the
+// package's files as a whole (its "Files: *" paragraph), or "" if none.
+std::string main_licence(const std::string& copyright)
+{
+    const auto files = copyright.find("\nFiles: *\n");
+    if (files == std::string::npos) {
+        return {};
+    }
+    const std::string field = "\nLicense: ";
+    const auto licence = copyright.find(field, files);
+    if (licence == std::string::npos) {
+        return {};
+    }
+    const auto start = licence + field.size();
+    return copyright.substr(start, copyright.find('\n', start) - start);
 }
 
 // Names of the packages in a Depends field, without their version bounds.
@@ -130,7 +159,7 @@ using Install = ScratchFolder;
 using DebianPackage = ScratchFolder;
 using Tarball = ScratchFolder;
 
-TEST_F(Install, PutsOnlyTheProgramManualPageAndReadmeUnderThePrefix)
+TEST_F(Install, PutsOnlyTheProgramsManualPagesAndReadmeUnderThePrefix)
 {
     const process_result r =
         shell(in_quotes(cmake_command) + " --install " + in_quotes(build_dir) + " --prefix prefix");
@@ -146,25 +175,57 @@ TEST_F(DebianPackage, InstalledProgramWritesTheOrderThreeReport)
     EXPECT_EQ(r.out, keldran_tests::order3_report());
 }
 
-TEST_F(DebianPackage, HoldsOnlyTheProgramManualPageAndReadmeUnderUsr)
+TEST_F(DebianPackage, InstalledEchoProgramRunsAndReportsItsVersion)
+{
+    ASSERT_NO_FATAL_FAILURE(extract_debian_package());
+    const process_result r = shell("root/usr/bin/keldran-echo --version");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "keldran-echo 1.0.0\n");
+    EXPECT_EQ(r.err, "");
+}
+
+TEST_F(DebianPackage, HoldsOnlyTheProgramsManualPagesAndReadmeUnderUsr)
 {
     ASSERT_NO_FATAL_FAILURE(extract_debian_package());
     EXPECT_EQ(files_under(dir / "root"), with_prefix("usr/", installed_files));
 }
 
-// The C++ runtime is linked into the program by default; built without it,
-// the program needs the shared C++ runtime, and the package says so.
-TEST_F(DebianPackage, DependsOnTheRuntimesTheProgramLoadsAndNothingElse)
+TEST_F(DebianPackage, DependsOnThePackagesOfTheLibrariesTheProgramsLoadAndNothingElse)
 {
     const process_result r = shell("dpkg-deb -f " + in_quotes(built_package(".deb")) + " Depends");
     ASSERT_EQ(r.status, 0) << r.err;
-    const std::set<std::string> names = package_names(r.out);
-    EXPECT_TRUE(names.contains("libc6")) << r.out;
-    EXPECT_EQ(names.contains("libstdc++6"), !KELDRAN_STATIC_CXX_RUNTIME) << r.out;
-    const std::set<std::string> runtimes{"libc6", "libgcc-s1", "libstdc++6"};
-    for (const std::string& name : names) {
-        EXPECT_TRUE(runtimes.contains(name)) << name;
+    EXPECT_EQ(package_names(r.out), runtime_packages) << r.out;
+}
+
+// The project is under the MIT licence, so no library it loads may be under
+// the GPL; each one beyond the compiler's runtimes says its licence in the
+// copyright file its package installs.
+TEST_F(DebianPackage, DependsOnNothingUnderTheGpl)
+{
+    const process_result r = shell("dpkg-deb -f " + in_quotes(built_package(".deb")) + " Depends");
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const std::string& name : package_names(r.out)) {
+        if (toolchain_packages.contains(name)) {
+            continue;
+        }
+        const std::string licence =
+            main_licence(read_file(fs::path("/usr/share/doc") / name / "copyright"));
+        ASSERT_FALSE(licence.empty()) << name;
+        EXPECT_FALSE(licence.starts_with("GPL") || licence.starts_with("AGPL"))
+            << name << ": " << licence;
     }
+}
+
+// keldran links the C++ runtime in by default, so that it loads only the C
+// library; built without it, keldran loads the shared C++ runtime.
+TEST_F(DebianPackage, KeldranLoadsTheSharedCxxRuntimeOnlyWhenNotLinkedIn)
+{
+    ASSERT_NO_FATAL_FAILURE(extract_debian_package());
+    const process_result r = shell("objdump -p root/usr/bin/keldran");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_NE(r.out.find("NEEDED"), std::string::npos) << r.out;
+    const bool loads_cxx_runtime = r.out.find("libstdc++.so.6") != std::string::npos;
+    EXPECT_EQ(loads_cxx_runtime, !KELDRAN_STATIC_CXX_RUNTIME) << r.out;
 }
 
 TEST_F(DebianPackage, CarriesTheProjectVersionAMaintainerAndBothDescriptions)
@@ -186,7 +247,7 @@ TEST_F(DebianPackage, CarriesTheProjectVersionAMaintainerAndBothDescriptions)
     EXPECT_EQ(description.substr(first_line_end, 2), "\n ");
 }
 
-TEST_F(Tarball, HoldsOnlyTheProgramManualPageAndReadmeInOneFolder)
+TEST_F(Tarball, HoldsOnlyTheProgramsManualPagesAndReadmeInOneFolder)
 {
     const process_result r = shell("tar -xzf " + in_quotes(built_package(".tar.gz")));
     ASSERT_EQ(r.status, 0) << r.err;

@@ -1,5 +1,6 @@
 #include "fit.h"
 
+#include "correlate.h"
 #include "spectrum.h"
 
 #include <algorithm>
@@ -23,12 +24,12 @@ constexpr std::int64_t flank_bits = 3;
 // A response reaches as far as it stays above this fraction of its peak.
 constexpr double reach_fraction = 0.2;
 // The main response must hold this share of the correlation's energy near it.
-constexpr double pattern_share = 0.4;
+constexpr double pattern_share = 0.5;
 constexpr std::int64_t pattern_window_bits = 16;
 constexpr int fit_rounds = 12;
 constexpr int newton_steps = 4;
-constexpr double derivative_step = 1e-3;
-constexpr double converged = 1e-7;
+constexpr double derivative_step = 1e-4;
+constexpr double converged = 1e-5;
 constexpr double max_shift = 0.45;
 constexpr double decibels_per_decade = 10.0;
 constexpr double max_snr_db = 200.0;
@@ -49,52 +50,25 @@ struct frame {
     std::int64_t segment = 0; // bits each side of it that the response is extracted over
 };
 
+// s moved by whole periods n into [-n/2, n/2).
 std::int64_t wrap(std::int64_t s, std::int64_t n)
 {
-    const std::int64_t m = ((s % n) + n) % n;
-    return m >= n - n / 2 ? m - n : m;  // into [-n/2, n/2)
+    if (s < -n || s >= 2 * n) {
+        s %= n;
+    }
+    while (s < -(n / 2)) {
+        s += n;
+    }
+    while (s >= n - n / 2) {
+        s -= n;
+    }
+    return s;
 }
 
 double sample(const frame& f, std::int64_t s)
 {
     const auto n = static_cast<std::int64_t>(f.c.size());
     return f.c[static_cast<std::size_t>((((f.origin + s) % n) + n) % n)];
-}
-
-// The correlation of the period with the pattern's levels, normalised so that
-// a response h to each transition shows as (h(t) - h(t - 1)) / 2. Components
-// that repeat every bit carry no information about the pattern and are removed.
-std::vector<double> correlate(const std::vector<std::int32_t>& bits, std::span<const double> period)
-{
-    const std::size_t length = bits.size();
-    const std::size_t n = period.size();
-    const fft_plans bit_plans = plan_fft(length);
-    const fft_plans plans = plan_fft(n);
-    std::vector<kiss_fft_cpx> levels(length);
-    std::vector<kiss_fft_cpx> level_spectrum(length);
-    for (std::size_t i = 0; i < length; ++i) {
-        levels[i] = {bits[i] != 0 ? 1.0F : -1.0F, 0.0F};
-    }
-    forward_fft(bit_plans, levels, level_spectrum);
-    std::vector<kiss_fft_cpx> x(n);
-    std::vector<kiss_fft_cpx> spectrum(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        x[j] = {static_cast<float>(period[j]), 0.0F};
-    }
-    forward_fft(plans, x, spectrum);
-    const double scale = 1.0 / (static_cast<double>(length + 1) * static_cast<double>(n));
-    for (std::size_t k = 0; k < n; ++k) {
-        const kiss_fft_cpx a = level_spectrum[k % length];
-        const std::complex<double> product = std::conj(std::complex<double>(a.r, a.i))
-                                             * std::complex<double>(spectrum[k].r, spectrum[k].i) * scale;
-        spectrum[k] = k % length == 0 ? kiss_fft_cpx{0.0F, 0.0F}
-                                      : kiss_fft_cpx{static_cast<float>(product.real()),
-                                                     static_cast<float>(product.imag())};
-    }
-    inverse_fft(plans, spectrum, x);
-    std::vector<double> c(n);
-    std::transform(x.begin(), x.end(), c.begin(), [](const kiss_fft_cpx& v) { return double{v.r}; });
-    return c;
 }
 
 // Finds the main response (where the transition response peaks) and turns an
@@ -127,49 +101,78 @@ double main_share(const frame& f)
     return total > 0 ? near / total : 0.0;
 }
 
-// Shifts of the extracted transition response by fractions of a bit, through
-// its spectrum; the response lies well inside its zero-padded segment.
+// The share main_share must reach: well above what a correlation spread evenly
+// over the period, as a wrong pattern gives, puts near any point.
+double share_needed(const frame& f)
+{
+    const std::int64_t reach = std::min(pattern_window_bits, f.length / 8);
+    const double even = static_cast<double>(2 * reach + 1) / static_cast<double>(f.length);
+    return std::max(pattern_share, 2 * even);
+}
+
+// Shifts of part of the extracted transition response by fractions of a bit,
+// through its spectrum. The part lies well inside its zero-padded transform.
 struct shifter {
-    fft_plans plans;
+    const fft_plans* plans = nullptr;
     std::vector<kiss_fft_cpx> spectrum;
-    std::size_t count = 0;  // samples of the segment
+    std::size_t count = 0;   // samples of the whole segment
+    std::size_t first = 0;   // where the part starts in it
+    std::size_t length = 0;  // samples of the part
     std::int64_t rate = 0;
 };
 
-shifter make_shifter(const std::vector<double>& h, std::int64_t rate)
+// A shifter for h[first, first + length).
+// The transform size for a part of `length` samples: room for it twice over.
+std::size_t padded_size(std::size_t length)
 {
     std::size_t size = 1;
-    while (size < 2 * h.size()) {
+    while (size < 2 * length) {
         size *= 2;
     }
-    shifter sh{plan_fft(size), std::vector<kiss_fft_cpx>(size), h.size(), rate};
+    return size;
+}
+
+// A shifter for h[first, first + length), with plans of padded_size(length).
+shifter make_shifter(const std::vector<double>& h, std::size_t first, std::size_t length,
+                     std::int64_t rate, const fft_plans& plans)
+{
+    const std::size_t size = plans.size;
+    shifter sh{&plans, std::vector<kiss_fft_cpx>(size), h.size(), first, length, rate};
     std::vector<kiss_fft_cpx> padded(size, kiss_fft_cpx{0.0F, 0.0F});
-    for (std::size_t i = 0; i < h.size(); ++i) {
-        padded[i].r = static_cast<float>(h[i]);
+    for (std::size_t i = 0; i < length; ++i) {
+        padded[i].r = static_cast<float>(h[first + i]);
     }
-    forward_fft(sh.plans, padded, sh.spectrum);
+    forward_fft(plans, padded, sh.spectrum);
     return sh;
 }
 
-// h(t - delay) for a delay in bit cells; with `derivative`, its slope per bit cell.
+// h(t - delay) over the whole segment (zero outside the part) for a delay in
+// bit cells; with `derivative`, its slope per bit cell.
 std::vector<double> shifted(const shifter& sh, double delay, bool derivative = false)
 {
-    const std::size_t size = sh.plans.size;
+    const std::size_t size = sh.plans->size;
+    const double step = 2 * std::numbers::pi / static_cast<double>(size);
+    const double samples = delay * static_cast<double>(sh.rate);
     std::vector<kiss_fft_cpx> turned(size);
+    // The phase turns by the same angle from bin to bin; rotate rather than
+    // evaluate a sine and cosine for every bin.
+    const std::complex<double> turn = std::polar(1.0, -step * samples);
+    std::complex<double> up(1.0, 0.0);
+    std::complex<double> down = std::polar(1.0, step * samples * static_cast<double>(size / 2));
     for (std::size_t k = 0; k < size; ++k) {
-        const double w = 2 * std::numbers::pi * signed_bin(k, size) / static_cast<double>(size);
-        std::complex<double> v = std::complex<double>(sh.spectrum[k].r, sh.spectrum[k].i)
-                                 * std::polar(1.0, -w * delay * static_cast<double>(sh.rate));
+        std::complex<double>& phase = k < size / 2 ? up : down;
+        std::complex<double> v = std::complex<double>(sh.spectrum[k].r, sh.spectrum[k].i) * phase;
         if (derivative) {
-            v *= std::complex<double>(0.0, w * static_cast<double>(sh.rate));
+            v *= std::complex<double>(0.0, step * signed_bin(k, size) * static_cast<double>(sh.rate));
         }
+        phase *= turn;
         turned[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
     }
     std::vector<kiss_fft_cpx> out(size);
-    inverse_fft(sh.plans, turned, out);
-    std::vector<double> h(sh.count);
-    for (std::size_t i = 0; i < sh.count; ++i) {
-        h[i] = out[i].r / static_cast<double>(size);
+    inverse_fft(*sh.plans, turned, out);
+    std::vector<double> h(sh.count, 0.0);
+    for (std::size_t i = 0; i < sh.length; ++i) {
+        h[sh.first + i] = out[i].r / static_cast<double>(size);
     }
     return h;
 }
@@ -192,6 +195,7 @@ struct response {
     shifter whole;
     shifter near;
     std::vector<double> near_h;
+    std::vector<double> near_slope;
 };
 
 // h with everything beyond taper_bits from its peak faded out over taper_fade bits.
@@ -208,43 +212,75 @@ std::vector<double> near_peak(const std::vector<double>& h, std::int64_t rate)
     return near;
 }
 
-response make_response(const std::vector<double>& h, std::int64_t rate)
+// Where the faded response lies in the segment, with room either side for the largest shift.
+std::pair<std::size_t, std::size_t> near_part(std::size_t count, std::int64_t rate)
+{
+    const auto reach = static_cast<std::size_t>(taper_bits + taper_fade + 1) * static_cast<std::size_t>(rate);
+    const std::size_t first = count / 2 > reach ? count / 2 - reach : 0;
+    return {first, std::min(count - first, 2 * reach)};
+}
+
+// Transform plans for the whole segment and for the part near the peak.
+struct plan_pair {
+    fft_plans whole;
+    fft_plans near;
+};
+
+plan_pair make_plans(std::size_t count, std::int64_t rate)
+{
+    return {plan_fft(padded_size(count)), plan_fft(padded_size(near_part(count, rate).second))};
+}
+
+response make_response(const std::vector<double>& h, std::int64_t rate, const plan_pair& plans)
 {
     std::vector<double> near = near_peak(h, rate);
-    return {make_shifter(h, rate), make_shifter(near, rate), std::move(near)};
+    const auto [first, length] = near_part(h.size(), rate);
+    response r{make_shifter(h, 0, h.size(), rate, plans.whole),
+               make_shifter(near, first, length, rate, plans.near), std::move(near), {}};
+    r.near_slope = shifted(r.near, 0.0, true);
+    return r;
+}
+
+// The kernels the main response needs, from the whole response.
+void main_kernels(kernels& k, const response& r, double dh, double dn)
+{
+    const std::vector<double> late = shifted(r.whole, dh);
+    const std::vector<double> early = shifted(r.whole, -dh);
+    const std::vector<double> late_moved = shifted(r.whole, dh - dn);
+    const std::vector<double> early_moved = shifted(r.whole, -dh - dn);
+    k.a0.resize(late.size());
+    k.da.resize(late.size());
+    for (std::size_t i = 0; i < late.size(); ++i) {
+        k.a0[i] = (late[i] + early[i]) / 2;
+        k.da[i] = (late_moved[i] + early_moved[i]) / 2 - k.a0[i];
+    }
+}
+
+// The kernels the echoes need, from the response near its peak.
+void echo_kernels(kernels& k, const response& r, double dh, double dn)
+{
+    const std::vector<double> late = shifted(r.near, dh);
+    const std::vector<double> early = shifted(r.near, -dh);
+    const std::vector<double> late_moved = shifted(r.near, dh - dn);
+    const std::vector<double> early_moved = shifted(r.near, -dh - dn);
+    k.b0.resize(late.size());
+    k.db.resize(late.size());
+    k.da_echo.resize(late.size());
+    for (std::size_t i = 0; i < late.size(); ++i) {
+        const double a0 = (late[i] + early[i]) / 2;
+        k.b0[i] = (late[i] - early[i]) / 2;
+        k.da_echo[i] = (late_moved[i] + early_moved[i]) / 2 - a0;
+        k.db[i] = (late_moved[i] - early_moved[i]) / 2 - k.b0[i];
+    }
 }
 
 kernels make_kernels(const response& r, double dh, double dn)
 {
     kernels k;
-    const auto pair = [&](const shifter& sh, std::vector<double>& a, std::vector<double>& b,
-                          std::vector<double>& da, std::vector<double>* db) {
-        const std::vector<double> late = shifted(sh, dh);
-        const std::vector<double> early = shifted(sh, -dh);
-        const std::vector<double> late_moved = shifted(sh, dh - dn);
-        const std::vector<double> early_moved = shifted(sh, -dh - dn);
-        const std::size_t n = late.size();
-        a.resize(n);
-        b.resize(n);
-        da.resize(n);
-        if (db != nullptr) {
-            db->resize(n);
-        }
-        for (std::size_t i = 0; i < n; ++i) {
-            a[i] = (late[i] + early[i]) / 2;
-            b[i] = (late[i] - early[i]) / 2;
-            da[i] = (late_moved[i] + early_moved[i]) / 2 - a[i];
-            if (db != nullptr) {
-                (*db)[i] = (late_moved[i] - early_moved[i]) / 2 - b[i];
-            }
-        }
-    };
-    std::vector<double> unused;
-    std::vector<double> near_a0;
-    pair(r.whole, k.a0, unused, k.da, nullptr);
-    pair(r.near, near_a0, k.b0, k.da_echo, &k.db);
+    main_kernels(k, r, dh, dn);
+    echo_kernels(k, r, dh, dn);
     k.h = r.near_h;
-    k.dh = shifted(r.near, 0.0, true);
+    k.dh = r.near_slope;
     return k;
 }
 
@@ -271,6 +307,8 @@ struct fit_state {
     bool free_n = false;
     std::array<double, 2> second{};       // second-adjacent echo: weights of h and its slope
     std::array<double, 2> interaction{};  // the same at the interaction location
+    std::array<double, 2> hts_rough{};    // HTS and NLTS echoes that are not separable,
+    std::array<double, 2> nlts_rough{};   // sized the same way
 };
 
 // The correlation the channel model predicts, term by term. A transition's
@@ -296,6 +334,10 @@ std::vector<term> model_terms(const kernels& k, const places& at, const fit_stat
         {&k.dh, at.second, fit.second[1], second_adjacent},
         {&k.h, at.interaction, fit.interaction[0], interaction},
         {&k.dh, at.interaction, fit.interaction[1], interaction},
+        {&k.h, at.hts, fit.hts_rough[0], hts},
+        {&k.dh, at.hts, fit.hts_rough[1], hts},
+        {&k.h, at.nlts, fit.nlts_rough[0], nlts},
+        {&k.dh, at.nlts, fit.nlts_rough[1], nlts},
     };
 }
 
@@ -333,9 +375,10 @@ std::vector<double> phase_means(const std::vector<term>& terms, const frame& f, 
         if ((parts & (1U << t.part)) == 0 || t.weight == 0) {
             continue;
         }
-        for (std::size_t i = 0; i < t.kernel->size(); ++i) {
-            const auto phase = static_cast<std::size_t>((f.origin + static_cast<std::int64_t>(i)) % f.rate);
-            means[phase] += t.weight * (*t.kernel)[i] / static_cast<double>(f.length);
+        auto phase = static_cast<std::size_t>(f.origin % f.rate);
+        for (const double v : *t.kernel) {
+            means[phase] += t.weight * v / static_cast<double>(f.length);
+            phase = phase + 1 == means.size() ? 0 : phase + 1;
         }
     }
     return means;
@@ -420,16 +463,14 @@ std::complex<double> main_transfer(double w, double dh, double dn)
 // whole multiples of the bit rate (h and h one bit later cancel there), so the
 // division by the transfer function is regularised rather than exact.
 std::vector<double> extract_response(const frame& f, const std::vector<term>& terms,
-                                     const fit_state& fit, const std::vector<hole>& holes)
+                                     const fit_state& fit, const std::vector<hole>& holes,
+                                     const fft_plans& plans)
 {
     const std::int64_t n = segment_samples(f);
     const std::int64_t half_segment = n / 2;
     const unsigned echoes = all_parts & ~only(main_response);
     const std::vector<double> means = phase_means(terms, f, echoes);
-    std::size_t size = 1;
-    while (size < 2 * static_cast<std::size_t>(n)) {
-        size *= 2;
-    }
+    const std::size_t size = plans.size;
     std::vector<kiss_fft_cpx> main(size, kiss_fft_cpx{0.0F, 0.0F});
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t s = i - half_segment;
@@ -439,7 +480,6 @@ std::vector<double> extract_response(const frame& f, const std::vector<term>& te
         }
         main[static_cast<std::size_t>(i)].r = static_cast<float>(g);
     }
-    const fft_plans plans = plan_fft(size);
     std::vector<kiss_fft_cpx> spectrum(size);
     forward_fft(plans, main, spectrum);
     for (std::size_t k = 0; k < size; ++k) {
@@ -552,11 +592,12 @@ std::vector<std::int64_t> window_samples(const frame& f, std::int64_t from, std:
     return s;
 }
 
-// Residuals of the model over the samples `at`.
-std::vector<double> residuals(const frame& f, const response& sh, const places& p,
+// Residuals of the model over the samples `at`, with the echo kernels made
+// anew for the shifts in `fit` and the main response's held as they are.
+std::vector<double> residuals(const frame& f, const response& sh, kernels& k, const places& p,
                               const fit_state& fit, const std::vector<std::int64_t>& at)
 {
-    const kernels k = make_kernels(sh, fit.dh, fit.dn);
+    echo_kernels(k, sh, fit.dh, fit.dn);
     const std::vector<term> terms = model_terms(k, p, fit);
     const std::vector<double> means = phase_means(terms, f, all_parts);
     std::vector<double> r(at.size());
@@ -567,27 +608,23 @@ std::vector<double> residuals(const frame& f, const response& sh, const places& 
 }
 
 // Gauss-Newton steps on the free shifts, the transition response held fixed.
-void fit_shifts(const frame& f, const response& sh, const places& p, fit_state& fit,
+void fit_shifts(const frame& f, const response& sh, kernels& k, const places& p, fit_state& fit,
                 const std::vector<std::int64_t>& at)
 {
     for (int step = 0; step < newton_steps; ++step) {
         std::array<std::vector<double>, 2> jacobian;
-        const std::vector<double> r = residuals(f, sh, p, fit, at);
+        const std::vector<double> r = residuals(f, sh, k, p, fit, at);
         for (std::size_t q = 0; q < 2; ++q) {
             const bool free = q == 0 ? fit.free_h : fit.free_n;
+            jacobian.at(q).assign(r.size(), 0.0);
             if (!free) {
-                jacobian.at(q).assign(r.size(), 0.0);
                 continue;
             }
-            fit_state up = fit;
-            fit_state down = fit;
-            (q == 0 ? up.dh : up.dn) += derivative_step;
-            (q == 0 ? down.dh : down.dn) -= derivative_step;
-            const std::vector<double> ru = residuals(f, sh, p, up, at);
-            const std::vector<double> rd = residuals(f, sh, p, down, at);
-            jacobian.at(q).resize(r.size());
+            fit_state moved = fit;
+            (q == 0 ? moved.dh : moved.dn) += derivative_step;
+            const std::vector<double> rm = residuals(f, sh, k, p, moved, at);
             for (std::size_t i = 0; i < r.size(); ++i) {
-                jacobian.at(q)[i] = (ru[i] - rd[i]) / (2 * derivative_step);
+                jacobian.at(q)[i] = (rm[i] - r[i]) / derivative_step;
             }
         }
         // Solve (J'J) delta = -J'r for the two shifts; a fixed shift has a zero column.
@@ -621,13 +658,14 @@ std::array<double, 2> fit_generic(const frame& f, const kernels& k, const std::v
                                   std::int64_t place)
 {
     const std::vector<double> means = phase_means(rest, f, all_parts);
-    const std::vector<term> basis{{&k.h, place, 1.0, main_response}, {&k.dh, place, 1.0, main_response}};
+    const std::vector<term> shape{{&k.h, place, 1.0, main_response}};
+    const std::vector<term> slope{{&k.dh, place, 1.0, main_response}};
     std::array<double, 3> bb{};
     std::array<double, 2> by{};
     for (const std::int64_t s : window_samples(f, place, place + 1)) {
         const double y = sample(f, s) - evaluate(rest, f, s, all_parts) + phase_mean(means, f, s);
-        const double u = evaluate({basis[0]}, f, s, all_parts);
-        const double v = evaluate({basis[1]}, f, s, all_parts);
+        const double u = evaluate(shape, f, s, all_parts);
+        const double v = evaluate(slope, f, s, all_parts);
         bb[0] += u * u;
         bb[1] += u * v;
         bb[2] += v * v;
@@ -695,36 +733,57 @@ void fill_plot(measurement& m, const frame& f, const std::vector<term>& terms, c
     }
 }
 
-double snr_of(const frame& f, const std::vector<term>& terms)
+// The terms over one whole period, less their per-phase means, as the correlation is.
+std::vector<double> render(const std::vector<term>& terms, const frame& f, unsigned parts)
 {
     const auto n = static_cast<std::int64_t>(f.c.size());
-    const std::vector<double> means = phase_means(terms, f, all_parts);
-    double noise = 0;
-    double peak = 0;
-    for (std::int64_t s = -n / 2; s < n - n / 2; ++s) {
-        const double model = evaluate(terms, f, s, all_parts) - phase_mean(means, f, s);
-        noise += (sample(f, s) - model) * (sample(f, s) - model);
-        peak = std::max(peak, std::abs(evaluate(terms, f, s, only(main_response))));
+    std::vector<double> model(f.c.size(), 0.0);
+    for (const term& t : terms) {
+        if ((parts & (1U << t.part)) == 0 || t.weight == 0) {
+            continue;
+        }
+        const auto size = static_cast<std::int64_t>(t.kernel->size());
+        // Kernels longer than the period wrap onto it as the correlation does.
+        std::int64_t at = (((f.origin + (t.offset - f.segment) * f.rate) % n) + n) % n;
+        for (std::int64_t i = 0; i < size; ++i) {
+            model[static_cast<std::size_t>(at)] += t.weight * (*t.kernel)[static_cast<std::size_t>(i)];
+            at = at + 1 == n ? 0 : at + 1;
+        }
     }
-    noise /= static_cast<double>(n);
+    const std::vector<double> means = phase_means(terms, f, parts);
+    for (std::int64_t j = 0; j < n; ++j) {
+        model[static_cast<std::size_t>(j)] -= means[static_cast<std::size_t>(j % f.rate)];
+    }
+    return model;
+}
+
+// The main response's peak over the spread of what the model leaves unexplained.
+double snr_of(const frame& f, const std::vector<term>& terms, double main_peak)
+{
+    const std::vector<double> model = render(terms, f, all_parts);
+    double noise = 0;
+    for (std::size_t j = 0; j < model.size(); ++j) {
+        noise += (f.c[j] - model[j]) * (f.c[j] - model[j]);
+    }
+    noise /= static_cast<double>(model.size());
     if (noise <= 0) {
         return max_snr_db;
     }
-    return std::min(max_snr_db, decibels_per_decade * std::log10(peak * peak / noise));
+    return std::min(max_snr_db, decibels_per_decade * std::log10(main_peak * main_peak / noise));
 }
 
 }  // namespace
 
 measurement measure_period(const polynomial& poly, std::span<const double> period,
-                           std::int32_t rate)
+                           std::int32_t rate, bool with_plot)
 {
     measurement m;
     const std::vector<std::int32_t> bits = pattern_bits(poly);
     const auto length = static_cast<std::int64_t>(bits.size());
-    frame f{correlate(bits, period), length, rate, 0, std::min(max_segment_bits, (length - 1) / 2)};
+    frame f{correlate(bits, poly.order, period, rate), length, rate, 0, std::min(max_segment_bits, (length - 1) / 2)};
     find_main(f);
     const double share = main_share(f);
-    if (share < pattern_share) {
+    if (share < share_needed(f)) {
         m.error = "the capture does not hold the pattern of " + polynomial_text(poly)
                   + ": its correlation with the pattern has no main response (the strongest peak holds "
                   + std::to_string(static_cast<int>(std::lround(share * 100))) + " % of the energy)";
@@ -741,8 +800,9 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
         m.echoes.at(e).location = located.at(e);
     }
     fit_state fit;
-    std::vector<double> h = extract_response(f, {}, fit, {});
-    kernels k = make_kernels(make_response(h, f.rate), 0.0, 0.0);
+    const plan_pair plans = make_plans(static_cast<std::size_t>(segment_samples(f)), f.rate);
+    std::vector<double> h = extract_response(f, {}, fit, {}, plans.whole);
+    kernels k = make_kernels(make_response(h, f.rate, plans), 0.0, 0.0);
     decide_separable(m.echoes, p, reaches(f, k, model_terms(k, p, fit)), static_cast<double>(f.length));
     fit.free_h = m.echoes[0].separable;
     fit.free_n = m.echoes[1].separable;
@@ -760,24 +820,38 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
             shift_window.insert(shift_window.end(), w.begin(), w.end());
         }
     }
+    response sh;
     for (int round = 0; round < fit_rounds; ++round) {
-        h = extract_response(f, round == 0 ? std::vector<term>{} : model_terms(k, p, fit), fit, holes);
-        const response sh = make_response(h, f.rate);
+        h = extract_response(f, round == 0 ? std::vector<term>{} : model_terms(k, p, fit), fit, holes,
+                             plans.whole);
+        sh = make_response(h, f.rate, plans);
         const double before_h = fit.dh;
         const double before_n = fit.dn;
-        if (!shift_window.empty()) {
-            fit_shifts(f, sh, p, fit, shift_window);
-        }
+        // The main response's kernels follow the shifts a round late; by the
+        // last round the shifts no longer move.
         k = make_kernels(sh, fit.dh, fit.dn);
+        if (!shift_window.empty()) {
+            fit_shifts(f, sh, k, p, fit, shift_window);
+            echo_kernels(k, sh, fit.dh, fit.dn);
+        }
         fit_state rest = fit;
         rest.second = {0.0, 0.0};
         fit.second = fit_generic(f, k, model_terms(k, p, rest), p.second);
         rest = fit;
         rest.interaction = {0.0, 0.0};
         fit.interaction = fit_generic(f, k, model_terms(k, p, rest), p.interaction);
-        if (round > 2 && std::abs(fit.dh - before_h) + std::abs(fit.dn - before_n) < converged) {
+        if (round >= 2 && std::abs(fit.dh - before_h) + std::abs(fit.dn - before_n) < converged) {
             break;
         }
+    }
+    k = make_kernels(sh, fit.dh, fit.dn);
+    // An HTS or NLTS echo in the reach of another response gets no shift, only
+    // a rough size, fitted like the echoes of unknown cause.
+    if (!m.echoes[0].separable) {
+        fit.hts_rough = fit_generic(f, k, model_terms(k, p, fit), p.hts);
+    }
+    if (!m.echoes[1].separable) {
+        fit.nlts_rough = fit_generic(f, k, model_terms(k, p, fit), p.nlts);
     }
     const std::vector<term> terms = model_terms(k, p, fit);
     std::vector<std::int64_t> main_window;
@@ -792,8 +866,14 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
             echo.shift = e == 0 ? fit.dh : fit.dn;
         }
     }
-    m.snr_db = snr_of(f, terms);
-    fill_plot(m, f, terms, p, polynomial_text(poly));
+    double main_peak = 0;
+    for (const std::int64_t s : main_window) {
+        main_peak = std::max(main_peak, std::abs(evaluate(terms, f, s, only(main_response))));
+    }
+    m.snr_db = snr_of(f, terms, main_peak);
+    if (with_plot) {
+        fill_plot(m, f, terms, p, polynomial_text(poly));
+    }
     return m;
 }
 

@@ -28,15 +28,15 @@ struct echo_result {
 struct measurement {
     std::array<echo_result, 4> echoes;  // in keldran's order
     double snr_db = 0;                  // main response peak over the residual's spread
-    plot_data plot;
+    plot_data plot;                     // only when asked for
     std::string error;                  // when not empty, the pattern was not found
 };
 
 // Measures one averaged period of a capture of `poly`'s pattern taken at
 // `rate` whole samples per bit; the period may start anywhere in the pattern
-// and may be inverted.
+// and may be inverted. The plot's data is gathered only `with_plot`.
 measurement measure_period(const polynomial& poly, std::span<const double> period,
-                           std::int32_t rate);
+                           std::int32_t rate, bool with_plot = false);
 
 }  // namespace keldran::echo
 

@@ -23,9 +23,9 @@ constexpr std::int32_t max_rate = 64;
 constexpr double whole_period_tolerance = 0.05;
 // Converter output dropped while its filter fills, in capture samples.
 constexpr double converter_fill = 64.0;
-constexpr std::size_t max_groups = 8;
+constexpr std::size_t max_groups = 4;
 // Groups whose timing agrees to this fraction of a sample are summed as they stand.
-constexpr double aligned_tolerance = 1e-3;
+constexpr double aligned_tolerance = 0.01;
 constexpr int alignment_rounds = 3;
 
 double dot(std::span<const float> a, std::span<const float> b)
@@ -110,17 +110,24 @@ lag_match best_lag_by_fft(std::span<const float> x, std::size_t lo, std::size_t 
 std::pair<double, lag_match> find_period(std::span<const float> x, double nominal_period)
 {
     const auto lo = static_cast<std::size_t>(std::ceil(nominal_period * (1 - rate_tolerance)));
-    const auto hi = std::min(static_cast<std::size_t>(nominal_period * (1 + rate_tolerance)),
-                             x.size() / 2);
+    const auto widest = static_cast<std::size_t>(nominal_period * (1 + rate_tolerance));
+    // Two whole periods leave room for lags up to half the capture; the window
+    // leaves one sample more for the parabola below.
+    const std::size_t hi = std::min(widest, x.size() / 2);
     const std::size_t window = x.size() - hi - 1;
     const auto nominal = static_cast<std::size_t>(std::llround(nominal_period));
     // Most captures are at their nominal rate: try the lags around it first.
-    lag_match best = best_lag_directly(x, std::max(lo, nominal - 2), std::min(hi, nominal + 2), window);
-    if (best.lag <= lo || best.lag >= hi || best.lag == nominal - 2 || best.lag == nominal + 2
-        || best.match < repeat_threshold) {
+    const std::size_t near_lo = std::max(lo, nominal - 2);
+    const std::size_t near_hi = std::min(hi, nominal + 2);
+    lag_match best = best_lag_directly(x, near_lo, near_hi, window);
+    const auto on_edge = [&](const lag_match& m, std::size_t from, std::size_t to) {
+        return (m.lag == from && from > lo) || (m.lag == to && to < hi) || m.lag == lo
+               || m.lag == widest;
+    };
+    if (best.match < repeat_threshold || on_edge(best, near_lo, near_hi)) {
         best = best_lag_by_fft(x, lo, hi, window);
     }
-    if (best.match < repeat_threshold || best.lag <= lo || best.lag >= hi) {
+    if (best.match < repeat_threshold || best.lag == lo || best.lag == widest) {
         return {0.0, best};
     }
     // The peak of a parabola through the match at the best lag and its neighbours.
@@ -308,6 +315,44 @@ std::vector<double> slope_of(const std::vector<double>& signal, const fft_plans&
     return slope;
 }
 
+// How many samples each group's average lags `mean`, to first order
+// (x(t - e) ~ x(t) - e x'(t)), with the slope taken by central differences:
+// close enough to tell whether the groups keep time, and no copy of any group.
+std::vector<double> first_look_lags(const std::vector<period_group>& found,
+                                    const std::vector<double>& mean)
+{
+    const std::size_t n = mean.size();
+    std::vector<double> lags(found.size(), 0.0);
+    double norm = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double slope = (mean[j + 1 == n ? 0 : j + 1] - mean[j == 0 ? n - 1 : j - 1]) / 2;
+        norm += slope * slope;
+        for (std::size_t g = 0; g < found.size(); ++g) {
+            const double x = found[g].sum[j] / static_cast<double>(found[g].periods);
+            lags[g] -= (x - mean[j]) * slope;
+        }
+    }
+    for (double& lag : lags) {
+        lag = norm > 0 ? lag / norm : 0.0;
+    }
+    return lags;
+}
+
+// How many samples each group lags the mean, to first order, with the slope exact.
+std::vector<double> group_lags(const std::vector<std::vector<double>>& groups,
+                               const std::vector<double>& mean, const std::vector<double>& slope)
+{
+    const double norm = std::inner_product(slope.begin(), slope.end(), slope.begin(), 0.0);
+    std::vector<double> lags(groups.size(), 0.0);
+    for (std::size_t g = 0; g < groups.size() && norm > 0; ++g) {
+        for (std::size_t j = 0; j < mean.size(); ++j) {
+            lags[g] -= (groups[g][j] - mean[j]) * slope[j];
+        }
+        lags[g] /= norm;
+    }
+    return lags;
+}
+
 std::vector<double> mean_of(const std::vector<std::vector<double>>& groups,
                             const std::vector<double>& weights)
 {
@@ -321,15 +366,12 @@ std::vector<double> mean_of(const std::vector<std::vector<double>>& groups,
     return mean;
 }
 
-// Aligns each group's average to the mean of all, which a rate slightly off a
-// whole number of samples or drifting across the capture leaves behind.
-// Returns the mean and the drift in samples per period.
-std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found)
+// Brings each group's average onto the mean of all by shifting it through its
+// spectrum, a few rounds. Returns the mean and each group's total shift.
+std::pair<std::vector<double>, std::vector<double>> shift_groups(const std::vector<period_group>& found)
 {
     std::vector<std::vector<double>> groups;
     std::vector<double> weights;
-    std::vector<double> centres;
-    std::vector<double> shifts(found.size(), 0.0);
     for (const period_group& group : found) {
         std::vector<double> average(group.sum.size());
         std::transform(group.sum.begin(), group.sum.end(), average.begin(), [&](float s) {
@@ -337,49 +379,75 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
         });
         groups.push_back(std::move(average));
         weights.push_back(static_cast<double>(group.periods));
-        centres.push_back(static_cast<double>(group.first) + static_cast<double>(group.periods) / 2);
     }
     std::vector<double> mean = mean_of(groups, weights);
-    if (groups.size() < 2) {
-        return {mean, 0.0};
-    }
+    std::vector<double> shifts(groups.size(), 0.0);
     const fft_plans plans = plan_fft(mean.size());
     for (int round = 0; round < alignment_rounds; ++round) {
-        const std::vector<double> slope = slope_of(mean, plans);
-        const double norm = std::inner_product(slope.begin(), slope.end(), slope.begin(), 0.0);
-        double largest = 0;
-        for (std::size_t g = 0; g < groups.size() && norm > 0; ++g) {
-            double lag = 0;
-            for (std::size_t j = 0; j < mean.size(); ++j) {
-                lag -= (groups[g][j] - mean[j]) * slope[j];
-            }
-            lag /= norm;
-            largest = std::max(largest, std::abs(lag));
-            if (std::abs(lag) > aligned_tolerance) {
-                advance(groups[g], lag, plans);
-                shifts[g] += lag;
-            }
+        const std::vector<double> step = group_lags(groups, mean, slope_of(mean, plans));
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            advance(groups[g], step[g], plans);
+            shifts[g] += step[g];
         }
         mean = mean_of(groups, weights);
-        if (largest <= aligned_tolerance) {
+        if (std::all_of(step.begin(), step.end(), [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
             break;
         }
     }
-    // Least-squares slope of the shifts against the groups' centres.
-    const double total = std::accumulate(weights.begin(), weights.end(), 0.0);
+    return {mean, shifts};
+}
+
+// Least-squares slope of the groups' shifts against their centres, in samples per period.
+double drift_of(const std::vector<period_group>& found, const std::vector<double>& shifts)
+{
+    double total = 0;
     double mc = 0;
     double ms = 0;
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-        mc += weights[g] * centres[g] / total;
-        ms += weights[g] * shifts[g] / total;
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        const auto w = static_cast<double>(found[g].periods);
+        total += w;
+        mc += w * (static_cast<double>(found[g].first) + w / 2);
+        ms += w * shifts[g];
     }
+    mc /= total;
+    ms /= total;
     double sxy = 0;
     double sxx = 0;
-    for (std::size_t g = 0; g < groups.size(); ++g) {
-        sxy += weights[g] * (centres[g] - mc) * (shifts[g] - ms);
-        sxx += weights[g] * (centres[g] - mc) * (centres[g] - mc);
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        const auto w = static_cast<double>(found[g].periods);
+        const double c = static_cast<double>(found[g].first) + w / 2 - mc;
+        sxy += w * c * (shifts[g] - ms);
+        sxx += w * c * c;
     }
-    return {mean, sxx > 0 ? sxy / sxx : 0.0};
+    return sxx > 0 ? sxy / sxx : 0.0;
+}
+
+// The average of all periods, with each group first aligned to the others when
+// a rate slightly off a whole number of samples, or drifting across the
+// capture, has left them apart. Returns it with the drift in samples per period.
+std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found)
+{
+    const std::size_t n = found.front().sum.size();
+    std::vector<double> mean(n, 0.0);
+    double total = 0;
+    for (const period_group& group : found) {
+        total += static_cast<double>(group.periods);
+    }
+    for (const period_group& group : found) {
+        for (std::size_t j = 0; j < n; ++j) {
+            mean[j] += group.sum[j] / total;
+        }
+    }
+    if (found.size() < 2) {
+        return {mean, 0.0};
+    }
+    // Most captures keep time, and their groups are summed as they stand.
+    const std::vector<double> lags = first_look_lags(found, mean);
+    if (std::all_of(lags.begin(), lags.end(), [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+        return {mean, drift_of(found, lags)};
+    }
+    auto [aligned, shifts] = shift_groups(found);
+    return {std::move(aligned), drift_of(found, shifts)};
 }
 
 }  // namespace

@@ -10,8 +10,13 @@
 
 #include <CLI/CLI.hpp>
 
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
 #include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -27,7 +32,8 @@ using namespace keldran::echo;
 constexpr int status_ok = 0;
 constexpr int status_failed = 1;
 constexpr int status_usage = 2;
-constexpr std::size_t read_chunk = std::size_t{1} << 20;
+// Read in pieces small enough to stay in the processor's cache.
+constexpr std::size_t read_chunk = std::size_t{1} << 18;
 
 int fail(int status, const std::string& message)
 {
@@ -241,7 +247,7 @@ int run_measure(const measure_options& o)
     if (!folded.error.empty()) {
         return fail(status_failed, name + ": " + folded.error);
     }
-    const measurement m = measure_period(*parsed.poly, folded.period, folded.rate);
+    const measurement m = measure_period(*parsed.poly, folded.period, folded.rate, !o.plot.empty());
     if (!m.error.empty()) {
         return fail(status_failed, name + ": " + m.error);
     }
@@ -263,13 +269,23 @@ int run_measure(const measure_options& o)
     return close_output(out) ? status_ok : write_failed(out);
 }
 
+// Accepts a number greater than zero, with a message that says so.
+const CLI::Validator above_zero(
+    [](const std::string& text) {
+        double value = 0;
+        return CLI::detail::lexical_cast(text, value) && value > 0 && std::isfinite(value)
+                   ? std::string()
+                   : "must be a number greater than 0, not " + text;
+    },
+    "> 0");
+
 const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
 
 void add_pattern(CLI::App& app, pattern_options& o, int& which)
 {
     CLI::App* cmd = app.add_subcommand("pattern", "Write the pattern: N periods of the sequence");
     cmd->add_option("--poly", o.poly, poly_help)->required();
-    cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(CLI::PositiveNumber);
+    cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(above_zero);
     cmd->add_option("--format", o.format, "bits: 0 and 1, a period per line; csv: a bit per line; "
                                           "f32: little-endian float32, +1 for 1 and -1 for 0")
         ->check(CLI::IsMember({"bits", "csv", "f32"}));
@@ -282,10 +298,10 @@ void add_simulate(CLI::App& app, simulate_options& o, int& which)
     CLI::App* cmd = app.add_subcommand("simulate", "Write a read-back simulated by the channel model");
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--samples-per-bit", o.samples_per_bit, "samples per bit cell, any real > 0")
-        ->required()->check(CLI::PositiveNumber);
-    cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(CLI::PositiveNumber);
+        ->required()->check(above_zero);
+    cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(above_zero);
     cmd->add_option("--pw50", o.pw50, "width at half height of the transition response, in bit cells (default 2.5)")
-        ->check(CLI::PositiveNumber);
+        ->check(above_zero);
     cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
         ->check(CLI::IsMember({"lorentzian", "gaussian"}));
     cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)");
@@ -303,7 +319,7 @@ void add_measure(CLI::App& app, measure_options& o, int& which)
     CLI::App* cmd = app.add_subcommand("measure", "Measure the size of each echo in a captured read-back");
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--samples-per-bit", o.samples_per_bit, "nominal samples per bit cell, any real > 0")
-        ->required()->check(CLI::PositiveNumber);
+        ->required()->check(above_zero);
     cmd->add_option("--format", o.format, "f32, i16 or csv (default: from the file name's extension)")
         ->check(CLI::IsMember({"f32", "i16", "csv"}));
     cmd->add_flag("--json", o.json, "write the result as JSON");
@@ -316,6 +332,15 @@ void add_measure(CLI::App& app, measure_options& o, int& which)
 
 int main(int argc, char** argv)
 {
+#ifdef __GLIBC__
+    // A measurement makes and frees buffers of a period or two at a time. Kept
+    // in the heap rather than handed back to the system, freed memory is used
+    // again without the page faults of mapping it anew, which would cost more
+    // than the arithmetic done in it.
+    constexpr int keep_in_heap = 1 << 26;
+    mallopt(M_MMAP_THRESHOLD, keep_in_heap);
+    mallopt(M_TRIM_THRESHOLD, 2 * keep_in_heap);
+#endif
     CLI::App app{"keldran-echo: writes, simulates and measures the write echoes of a "
                  "maximal-length pattern",
                  "keldran-echo"};

@@ -51,7 +51,7 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
                        echo.size, echo.separable ? "yes" : "no", shift.c_str());
         if (!echo.separable) {
             notes += std::string("The ") + effect_titles.at(e) + " echo lies within the reach of "
-                     + echo.reach + ", so its size is rough and no shift is given.\n";
+                     + echo.reach + ": it cannot be told apart, so its size is unreliable and no shift is given.\n";
         }
     }
     if (!notes.empty()) {

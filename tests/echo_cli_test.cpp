@@ -1,0 +1,403 @@
+// keldran-echo under a shell: bad input, the pattern against keldran's report, measure end to end.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <sys/wait.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+const std::string echo_path = KELDRAN_ECHO_EXECUTABLE;
+const std::string keldran_path = KELDRAN_EXECUTABLE;
+// Shell functions the scripts use: measure7 measures an order-7 capture at 8 samples per bit;
+// simulate7 makes one, noise-free, 4 periods, with known HTS and NLTS shifts.
+const std::string prelude =
+    "measure7() { \"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit 8 \"$@\"; }; "
+    "simulate7() { \"$E\" simulate --poly 'x^7 + x^3 + 1' --samples-per-bit 8 --periods 4 "
+    "--hts 0.05 --nlts 0.2 \"$@\"; }; ";
+const std::string poly7 = "x^7 + x^3 + 1";
+constexpr double simulated_hts = 0.05;
+constexpr double simulated_nlts = 0.2;
+constexpr double shift_tolerance = 0.01;
+constexpr double csv_tolerance = 1e-4;
+constexpr std::size_t float_bytes = 4;
+
+struct process_result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+std::string read_file(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+struct keldran_entry {
+    std::string bits;                 // one period, the characters 0 and 1
+    std::array<double, 4> locations;  // HTS, NLTS, second adjacent, interaction
+};
+
+// The sequence and echo locations keldran prints for poly in its report of that order.
+keldran_entry keldran_report(const std::string& report, const std::string& poly)
+{
+    keldran_entry entry{};
+    const auto block = report.find("Polynomial:\n  " + poly + "\n");
+    if (block == std::string::npos) {
+        ADD_FAILURE() << poly << " is not in keldran's report";
+        return entry;
+    }
+    const auto echoes = report.find("Echo location", block);
+    for (auto at = report.find("The sequence is :", block); at < echoes; ++at) {
+        if (report[at] == '0' || report[at] == '1') {
+            entry.bits += report[at];
+        }
+    }
+    auto at = echoes;
+    for (double& location : entry.locations) {
+        at = report.find("= ", at) + 2;
+        location = std::stod(report.substr(at));
+    }
+    return entry;
+}
+
+std::vector<std::string> keys_of(const json& object)
+{
+    std::vector<std::string> keys;
+    for (const auto& item : object.items()) {
+        keys.push_back(item.key());
+    }
+    return keys;
+}
+
+class EchoExecutable : public testing::Test {
+protected:
+    std::filesystem::path dir;
+
+    void SetUp() override
+    {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string("echo_") + info->test_suite_name() + "_" + info->name();
+        for (char& c : name) {
+            c = (c == '/') ? '_' : c;
+        }
+        dir = std::filesystem::path(testing::TempDir()) / name;
+        std::filesystem::remove_all(dir);
+        std::filesystem::create_directories(dir);
+    }
+
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    // Runs a script in which $E and $K name the two programs; stdout and stderr apart.
+    [[nodiscard]] process_result shell(const std::string& script) const
+    {
+        const std::string command = "E='" + echo_path + "'; K='" + keldran_path + "'; " + prelude
+                                    + "cd '" + dir.string() + "' && { " + script + "; } >'"
+                                    + (dir / "out").string() + "' 2>'" + (dir / "err").string()
+                                    + "'";
+        const int raw = std::system(command.c_str());
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        return {status, read_file(dir / "out"), read_file(dir / "err")};
+    }
+
+    // Runs a script that must succeed silently on stderr, and returns its stdout.
+    [[nodiscard]] std::string output_of(const std::string& script) const
+    {
+        const process_result r = shell(script);
+        EXPECT_EQ(r.status, 0) << script;
+        EXPECT_EQ(r.err, "") << script;
+        return r.out;
+    }
+
+    [[nodiscard]] keldran_entry keldran_says(int order, const std::string& poly) const
+    {
+        return keldran_report(output_of("echo " + std::to_string(order) + " | \"$K\" 2>/dev/null"),
+                              poly);
+    }
+
+    [[nodiscard]] json measured(const std::string& capture_script) const
+    {
+        return json::parse(output_of(capture_script), nullptr, false);
+    }
+};
+
+// Every test here starts from cap.f32, made by simulate7.
+class Measure : public EchoExecutable {
+protected:
+    void SetUp() override
+    {
+        EchoExecutable::SetUp();
+        ASSERT_EQ(output_of("simulate7 -o cap.f32"), "");
+    }
+};
+
+struct bad_case {
+    const char* name;
+    const char* script;  // runs beside cap.f32
+    int status;
+    const char* message;
+};
+
+class BadInput : public Measure, public testing::WithParamInterface<bad_case> {};
+
+TEST_P(BadInput, FailsWithOneLineOnStderrAndNothingOnStdout)
+{
+    const process_result r = shell(GetParam().script);
+    EXPECT_EQ(r.status, GetParam().status);
+    EXPECT_EQ(r.err, GetParam().message);
+    EXPECT_EQ(r.out, "");
+}
+
+const std::array bad_cases = {
+    bad_case{"UnknownOption", "\"$E\" pattern --poly 'x^3 + x + 1' --bogus", 2,
+             "keldran-echo: The following argument was not expected: --bogus\n"},
+    bad_case{"MissingPoly", "\"$E\" pattern", 2, "keldran-echo: --poly is required\n"},
+    bad_case{"UnreadablePoly", "\"$E\" pattern --poly 'x^7 + x^3 + 2'", 2,
+             "keldran-echo: --poly: cannot read \"x^7 + x^3 + 2\" as a polynomial such as "
+             "\"x^7 + x^3 + 1\"\n"},
+    bad_case{"NotMaximal", "\"$E\" pattern --poly 'x^4 + x^2 + 1'", 2,
+             "keldran-echo: --poly: x^4 + x^2 + 1 is not a maximal-length polynomial (keldran "
+             "lists those of order 4)\n"},
+    bad_case{"OrderTwo", "\"$E\" pattern --poly 'x^2 + x + 1'", 2,
+             "keldran-echo: --poly: \"x^2 + x + 1\" is of order 2; the order must be 3 to 12\n"},
+    bad_case{"OrderThirteen", "\"$E\" pattern --poly 'x^13 + x^4 + x^3 + x + 1'", 2,
+             "keldran-echo: --poly: \"x^13 + x^4 + x^3 + x + 1\" is of order 13; the order must be "
+             "3 to 12\n"},
+    bad_case{"ZeroSamplesPerBit", "\"$E\" simulate --poly 'x^7 + x^3 + 1' --samples-per-bit 0", 2,
+             "keldran-echo: --samples-per-bit: must be a number greater than 0, not 0\n"},
+    bad_case{"NegativeSamplesPerBit",
+             "\"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit -2 c", 2,
+             "keldran-echo: --samples-per-bit: must be a number greater than 0, not -2\n"},
+    bad_case{"NoCommand", "\"$E\"", 2, "keldran-echo: A subcommand is required\n"},
+    bad_case{"StandardInputWithoutFormat", "measure7 - <cap.f32", 2,
+             "keldran-echo: cannot tell the format of - from its name; give --format f32, i16 or "
+             "csv\n"},
+    bad_case{"MissingCapture", "measure7 no.f32", 1,
+             "keldran-echo: cannot read no.f32: No such file or directory\n"},
+    bad_case{"EmptyCapture", ": >e.f32; measure7 e.f32", 1,
+             "keldran-echo: e.f32 holds no samples\n"},
+    bad_case{"NanSample", "printf '\\0\\0\\200\\77\\0\\0\\300\\177' >n.f32; measure7 n.f32", 1,
+             "keldran-echo: n.f32: sample 2 is not a finite number\n"},
+    bad_case{"CsvLineNotANumber", "printf 'volts\\n1.0\\n2.0\\nabc\\n' >b.csv; measure7 b.csv", 1,
+             "keldran-echo: b.csv: line 4 is not a number: \"abc\"\n"},
+    bad_case{"FewerThanTwoPeriods", "head -c 6096 cap.f32 >s.f32 && measure7 s.f32", 1,
+             "keldran-echo: s.f32: the capture holds 1524 samples, fewer than two whole periods "
+             "of the pattern (2032 samples at 8 samples per bit)\n"},
+    bad_case{"AnotherPolynomialOfTheSameOrder",
+             "\"$E\" measure --poly 'x^7 + x^1 + 1' --samples-per-bit 8 cap.f32", 1,
+             "keldran-echo: cap.f32: the capture does not hold the pattern of x^7 + x^1 + 1: its "
+             "correlation with the pattern has no main response (the strongest peak holds 32 % "
+             "of the energy)\n"},
+    bad_case{"WrongRate", "\"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit 5 cap.f32", 1,
+             "keldran-echo: cap.f32: the capture does not repeat every 127 bits at about 5 "
+             "samples per bit, so it does not hold this pattern at this rate (its best match, at "
+             "4.90551 samples per bit, agrees 6 %)\n"},
+    bad_case{"PatternToAFullDevice", "\"$E\" pattern --poly 'x^3 + x + 1' -o /dev/full", 1,
+             "keldran-echo: cannot write /dev/full: No space left on device\n"},
+    bad_case{"PlotIntoAMissingFolder", "measure7 --plot nowhere/p.svg cap.f32", 1,
+             "keldran-echo: cannot write nowhere/p.svg: No such file or directory\n"},
+    bad_case{"StandardOutputFull", "measure7 --json cap.f32 >/dev/full", 1,
+             "keldran-echo: cannot write standard output: No space left on device\n"},
+};
+
+INSTANTIATE_TEST_SUITE_P(EchoCli, BadInput, testing::ValuesIn(bad_cases),
+                         [](const auto& param_info) { return std::string(param_info.param.name); });
+
+struct poly_case {
+    int order;
+    const char* poly;
+};
+
+class PatternOf : public EchoExecutable, public testing::WithParamInterface<poly_case> {
+protected:
+    [[nodiscard]] std::string pattern(const std::string& options) const
+    {
+        return output_of("\"$E\" pattern --poly '" + std::string(GetParam().poly) + "' " + options);
+    }
+    [[nodiscard]] std::string keldran_bits() const
+    {
+        return keldran_says(GetParam().order, GetParam().poly).bits;
+    }
+};
+
+TEST_P(PatternOf, BitsAreTheSequenceKeldranPrints)
+{
+    EXPECT_EQ(pattern("--format bits"), keldran_bits() + "\n");
+}
+
+TEST_P(PatternOf, ThreePeriodsRepeatTheSequenceOnALineEach)
+{
+    const std::string line = keldran_bits() + "\n";
+    EXPECT_EQ(pattern("--periods 3"), line + line + line);
+}
+
+TEST_P(PatternOf, CsvHasOneBitPerLine)
+{
+    std::string expected;
+    for (const char bit : keldran_bits()) {
+        expected += std::string(1, bit) + "\n";
+    }
+    EXPECT_EQ(pattern("--format csv"), expected);
+}
+
+TEST_P(PatternOf, F32IsLittleEndianPlusOneForAOneAndMinusOneForAZero)
+{
+    std::string expected;
+    for (const char bit : keldran_bits()) {
+        expected += bit == '1' ? std::string("\x00\x00\x80\x3f", float_bytes)
+                               : std::string("\x00\x00\x80\xbf", float_bytes);
+    }
+    EXPECT_EQ(pattern("--format f32"), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(EchoCli, PatternOf,
+                         testing::Values(poly_case{3, "x^3 + x^1 + 1"},
+                                         poly_case{9, "x^9 + x^4 + 1"}));
+
+TEST_F(EchoExecutable, AcceptsXForXToTheOneAndMissingSpaces)
+{
+    EXPECT_EQ(output_of("\"$E\" pattern --poly 'x^3+x+1'"), "1110010\n");
+}
+
+TEST_F(Measure, JsonHasTheFieldsOfTheDocumentedExampleInOrder)
+{
+    const json result = measured("measure7 --json cap.f32");
+    ASSERT_TRUE(result.is_object());
+    EXPECT_EQ(keys_of(result),
+              (std::vector<std::string>{"polynomial", "order", "length", "samples_per_bit",
+                                        "periods", "snr_db", "echoes"}));
+    EXPECT_EQ(result["polynomial"], poly7);
+    EXPECT_EQ(result["order"], 7);
+    EXPECT_EQ(result["length"], 127);
+    EXPECT_EQ(result["samples_per_bit"], 8.0);
+    EXPECT_EQ(result["periods"], 4);
+    EXPECT_TRUE(result["snr_db"].is_number());
+    const std::array<std::string, 4> effects = {"hts", "nlts", "second_adjacent", "interaction"};
+    ASSERT_EQ(result["echoes"].size(), effects.size());
+    for (std::size_t i = 0; i < effects.size(); ++i) {
+        const json& echo = result["echoes"][i];
+        EXPECT_EQ(keys_of(echo),
+                  (std::vector<std::string>{"effect", "location", "size", "separable", "shift"}));
+        EXPECT_EQ(echo["effect"], effects.at(i));
+        EXPECT_TRUE(echo["size"].is_number());
+        EXPECT_EQ(echo["separable"], true);
+    }
+}
+
+TEST_F(Measure, FindsTheSimulatedShiftsAtKeldransLocations)
+{
+    const json echoes = measured("measure7 --json cap.f32")["echoes"];
+    const keldran_entry keldran = keldran_says(7, poly7);
+    ASSERT_EQ(echoes.size(), keldran.locations.size());
+    for (std::size_t i = 0; i < echoes.size(); ++i) {
+        EXPECT_EQ(echoes[i]["location"], keldran.locations.at(i));
+    }
+    EXPECT_NEAR(echoes[0]["shift"].get<double>(), simulated_hts, shift_tolerance);
+    EXPECT_NEAR(echoes[1]["shift"].get<double>(), simulated_nlts, shift_tolerance);
+    EXPECT_TRUE(echoes[2]["shift"].is_null());
+    EXPECT_TRUE(echoes[3]["shift"].is_null());
+}
+
+TEST_F(Measure, GivesTheSameFiguresForAnInvertedCapture)
+{
+    const json upright = measured("measure7 --json cap.f32");
+    std::string bytes = read_file(dir / "cap.f32");
+    for (std::size_t sign = float_bytes - 1; sign < bytes.size(); sign += float_bytes) {
+        bytes[sign] = static_cast<char>(bytes[sign] ^ '\x80');  // the sign bit: exact negation
+    }
+    std::ofstream(dir / "inverted.f32", std::ios::binary) << bytes;
+    EXPECT_EQ(measured("measure7 --json inverted.f32"), upright);
+}
+
+TEST_F(Measure, ReadsStandardInputGivenAFormat)
+{
+    const std::string from_file = output_of("measure7 cap.f32");
+    EXPECT_EQ(output_of("measure7 --format f32 - <cap.f32"), from_file);
+}
+
+TEST_F(Measure, GivesTheSameFiguresForACsvCapture)
+{
+    const json f32 = measured("measure7 --json cap.f32").flatten();
+    const json csv =
+        measured("simulate7 --format csv -o cap.csv && measure7 --json cap.csv").flatten();
+    ASSERT_EQ(keys_of(csv), keys_of(f32));
+    for (const auto& item : f32.items()) {
+        if (item.value().is_number()) {
+            EXPECT_NEAR(csv[item.key()].get<double>(), item.value().get<double>(), csv_tolerance)
+                << item.key();
+        } else {
+            EXPECT_EQ(csv[item.key()], item.value()) << item.key();
+        }
+    }
+}
+
+TEST_F(Measure, TableNamesTheFourEchoesAtKeldransLocations)
+{
+    const std::string table = output_of("measure7 cap.f32");
+    EXPECT_EQ(table.rfind("Polynomial x^7 + x^3 + 1, 127 bits per period\n"
+                          "Samples per bit found 8.000000, whole periods used 4, correlation SNR ",
+                          0),
+              0U);
+    for (const char* line :
+         {"\n\nEcho           Location    Size     Separable   Shift (bit cells)\n"
+          "HTS               -30.5    ",
+          "\nNLTS              +25.5    ", "\n2nd adjacent      +45.5    ",
+          "\nInteraction       -60.5    "}) {
+        EXPECT_NE(table.find(line), std::string::npos) << line;
+    }
+}
+
+TEST_F(Measure, PlotIsAnSvgThatRendersToAPng)
+{
+    EXPECT_EQ(output_of("measure7 --plot p.svg cap.f32 >/dev/null"), "");
+    const std::string svg = read_file(dir / "p.svg");
+    EXPECT_NE(svg.find("<svg"), std::string::npos);
+    for (const char* label : {">HTS<", ">NLTS<", ">2nd adjacent<", ">Interaction<"}) {
+        EXPECT_NE(svg.find(label), std::string::npos) << label;
+    }
+    if (shell("command -v rsvg-convert").status != 0) {
+        GTEST_SKIP() << "rsvg-convert is not installed";
+    }
+    EXPECT_EQ(output_of("rsvg-convert p.svg -o p.png"), "");
+    EXPECT_EQ(read_file(dir / "p.png").rfind("\x89PNG\r\n", 0), 0U);
+}
+
+// The arguments, and the usage line their help must hold.
+using help_case = std::pair<const char*, const char*>;
+
+class Help : public EchoExecutable, public testing::WithParamInterface<help_case> {};
+
+TEST_P(Help, ExitsZeroWithUsageOnStdout)
+{
+    EXPECT_NE(output_of("\"$E\" " + std::string(GetParam().first)).find(GetParam().second),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EchoCli, Help,
+    testing::Values(help_case{"--help", "keldran-echo: writes, simulates and measures the write "
+                                        "echoes of a maximal-length pattern\nUsage: keldran-echo "
+                                        "[OPTIONS] SUBCOMMAND\n"},
+                    help_case{"pattern --help", "\nUsage: keldran-echo pattern [OPTIONS]\n"},
+                    help_case{"simulate --help", "\nUsage: keldran-echo simulate [OPTIONS]\n"},
+                    help_case{"measure --help",
+                              "\nUsage: keldran-echo measure [OPTIONS] capture\n"}));
+
+TEST_F(EchoExecutable, PrintsItsVersion)
+{
+    EXPECT_EQ(output_of("\"$E\" --version"), "keldran-echo 1.0.0\n");
+}
+
+}  // namespace
