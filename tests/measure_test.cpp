@@ -27,9 +27,9 @@ struct capture_case {
     double start;
     double polarity;
     double periods = 2;
-    double drift = 0;            // relative change of the bit period from first to last sample
-    double snr_db = 0;           // 0: no noise
-    double tolerance = 0.01;     // on each shift, in bit cells
+    double drift = 0;         // relative change of the bit period from first to last sample
+    double snr_db = 0;        // 0: no noise
+    double tolerance = 0.01;  // on each shift, in bit cells
 };
 
 // Transitions summed each side of a sample; the tails beyond change no sample by 1e-4.
@@ -49,15 +49,19 @@ std::vector<float> capture(const capture_case& c)
 {
     const std::vector<std::int32_t> bits = pattern_bits(*parse_polynomial(c.poly).poly);
     const auto length = static_cast<long>(bits.size());
-    const auto level = [&](long k) { return bits[static_cast<std::size_t>(((k % length) + length) % length)] != 0 ? 1 : -1; };
-    const auto count = static_cast<long>(std::lround(c.periods * static_cast<double>(length) * c.samples_per_bit));
+    const auto level = [&](long k) {
+        return bits[static_cast<std::size_t>(((k % length) + length) % length)] != 0 ? 1 : -1;
+    };
+    const auto count =
+        static_cast<long>(std::lround(c.periods * static_cast<double>(length) * c.samples_per_bit));
     std::vector<float> y(static_cast<std::size_t>(count));
     std::mt19937_64 random(7);
     std::normal_distribution<double> noise;
     double power = 0;
     for (long j = 0; j < count; ++j) {
         const double progress = static_cast<double>(j) / static_cast<double>(count);
-        const double t = c.start + static_cast<double>(j) / c.samples_per_bit * (1 + c.drift * progress / 2);
+        const double t =
+            c.start + static_cast<double>(j) / c.samples_per_bit * (1 + c.drift * progress / 2);
         const auto centre = static_cast<long>(std::floor(t));
         double sum = 0;
         for (long k = centre - reach; k <= centre + reach; ++k) {
@@ -119,10 +123,11 @@ INSTANTIATE_TEST_SUITE_P(
 // 0.02 % across the capture, and 20 dB of noise over 8 periods.
 INSTANTIATE_TEST_SUITE_P(
     Imperfect, Accuracy,
-    testing::Values(capture_case{"x^7 + x^3 + 1", 2, false, 6.37, 0.1, 0.2, 5.5, 1, 6, 0, 0, 0.015},
-                    capture_case{"x^9 + x^4 + 1", 2.5, true, 7.81, 0.15, 0.3, 77.3, -1, 3, 0, 0, 0.015},
-                    capture_case{"x^8 + x^4 + x^3 + x^2 + 1", 2, false, 8, 0.1, 0.3, 0.4, 1, 6, 2e-4, 0, 0.015},
-                    capture_case{"x^7 + x^3 + 1", 2, false, 8, 0.1, 0.2, 40.0, -1, 8, 0, 20, 0.02}));
+    testing::Values(
+        capture_case{"x^7 + x^3 + 1", 2, false, 6.37, 0.1, 0.2, 5.5, 1, 6, 0, 0, 0.015},
+        capture_case{"x^9 + x^4 + 1", 2.5, true, 7.81, 0.15, 0.3, 77.3, -1, 3, 0, 0, 0.015},
+        capture_case{"x^8 + x^4 + x^3 + x^2 + 1", 2, false, 8, 0.1, 0.3, 0.4, 1, 6, 2e-4, 0, 0.015},
+        capture_case{"x^7 + x^3 + 1", 2, false, 8, 0.1, 0.2, 40.0, -1, 8, 0, 20, 0.02}));
 
 TEST(Measurement, WithNoEffectEverySizeIsSmallAndBothShiftsNearZero)
 {

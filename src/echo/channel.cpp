@@ -32,7 +32,8 @@ double response_spectrum(pulse_shape pulse, double pw50, double f)
         return std::numbers::pi * pw50 / 2 * std::exp(-std::numbers::pi * pw50 * std::abs(f));
     }
     const double a = gaussian_scale / (pw50 * pw50);
-    return std::sqrt(std::numbers::pi / a) * std::exp(-std::numbers::pi * std::numbers::pi * f * f / a);
+    return std::sqrt(std::numbers::pi / a)
+           * std::exp(-std::numbers::pi * std::numbers::pi * f * f / a);
 }
 
 std::int32_t level(std::span<const std::int32_t> bits, std::int64_t k)
@@ -88,8 +89,10 @@ std::vector<float> read_back_period(const polynomial& poly, const channel_model&
     const auto length_d = static_cast<double>(length);
     for (const double d : shifts) {
         for (std::size_t k = 0; k < length; ++k) {
-            const auto polarity = static_cast<float>(
-                (level(bits, static_cast<std::int64_t>(k)) - level(bits, static_cast<std::int64_t>(k) - 1)) / 2);
+            const std::int32_t change = level(bits, static_cast<std::int64_t>(k))
+                                        - level(bits, static_cast<std::int64_t>(k) - 1);
+            constexpr float half = 0.5F;
+            const float polarity = static_cast<float>(change) * half;
             const bool here = transition_shift(bits, static_cast<std::int64_t>(k), model) == d;
             impulses[k] = {here ? polarity : 0.0F, 0.0F};
         }
@@ -153,7 +156,8 @@ noise_source make_noise(const capture_plan& plan, std::span<const float> period)
     noise_source noise{std::mt19937_64(plan.seed), std::normal_distribution<double>(0.0, 1.0), 0.0};
     if (plan.snr_db) {
         constexpr double decibels_per_decade = 10.0;
-        noise.sigma = std::sqrt(power / std::pow(10.0, *plan.snr_db / decibels_per_decade));
+        constexpr double decade = 10.0;
+        noise.sigma = std::sqrt(power / std::pow(decade, *plan.snr_db / decibels_per_decade));
     }
     return noise;
 }
@@ -187,14 +191,16 @@ std::string simulate_capture(const polynomial& poly, const channel_model& model,
                              const capture_plan& plan, const sample_sink& sink)
 {
     const double length = static_cast<double>(sequence_length(poly.order));
-    const auto count = static_cast<std::int64_t>(std::llround(plan.periods * length * plan.samples_per_bit));
+    const auto count =
+        static_cast<std::int64_t>(std::llround(plan.periods * length * plan.samples_per_bit));
     const double ratio = plan.samples_per_bit / grid_per_bit;
     if (ratio < 1 / max_ratio) {
         return simulate_directly(poly, model, plan, count, sink);
     }
     // The grid starts lead_in output samples early; those are dropped below.
     const double early = static_cast<double>(lead_in) / plan.samples_per_bit;
-    const std::vector<float> period = read_back_period(poly, model, grid_per_bit, plan.start - early);
+    const std::vector<float> period =
+        read_back_period(poly, model, grid_per_bit, plan.start - early);
     noise_source noise = make_noise(plan, period);
     const resampler converter = make_resampler(SRC_SINC_BEST_QUALITY);
     if (!converter) {
@@ -206,7 +212,8 @@ std::string simulate_capture(const polynomial& poly, const channel_model& model,
     std::int64_t left = count;
     while (left > 0) {
         const std::size_t take = std::min(chunk, period.size() - at);
-        const resample_step step = resample(converter.get(), std::span(period).subspan(at, take), out, ratio);
+        const resample_step step =
+            resample(converter.get(), std::span(period).subspan(at, take), out, ratio);
         if (step.error != 0) {
             return std::string("the resampler failed: ") + src_strerror(step.error);
         }
@@ -215,7 +222,8 @@ std::string simulate_capture(const polynomial& poly, const channel_model& model,
         const auto dropped = std::min<std::int64_t>(skip, static_cast<std::int64_t>(made.size()));
         skip -= dropped;
         made = made.subspan(static_cast<std::size_t>(dropped));
-        made = made.first(static_cast<std::size_t>(std::min<std::int64_t>(left, static_cast<std::int64_t>(made.size()))));
+        made = made.first(static_cast<std::size_t>(
+            std::min<std::int64_t>(left, static_cast<std::int64_t>(made.size()))));
         add_noise(noise, made);
         if (!made.empty() && !sink(made)) {
             return "the capture could not be written";

@@ -17,8 +17,12 @@ namespace keldran::echo {
 
 enum class pulse_shape { lorentzian, gaussian };
 
+inline constexpr double default_pw50 = 2.5;
+inline constexpr double default_samples_per_bit = 8.0;
+inline constexpr double default_periods = 4.0;
+
 struct channel_model {
-    double pw50 = 2.5;  // width of the transition response at half height, in bit cells
+    double pw50 = default_pw50;  // width of the transition response at half height, in bit cells
     pulse_shape pulse = pulse_shape::lorentzian;
     double hts = 0.0;   // a 0->1 transition comes this late, a 1->0 transition this early
     double nlts = 0.0;  // a transition comes this early when one stands just before it
@@ -26,11 +30,11 @@ struct channel_model {
 
 // How the read-back is sampled.
 struct capture_plan {
-    double samples_per_bit = 8.0;   // > 0, any real
-    double periods = 4.0;           // how many periods of the pattern to capture
-    double start = 0.0;             // where in the pattern (bit cells) the first sample lies
-    std::optional<double> snr_db;   // white Gaussian noise at this signal-to-noise ratio
-    std::uint64_t seed = 1;         // of the noise
+    double samples_per_bit = default_samples_per_bit;  // > 0, any real
+    double periods = default_periods;                  // how many periods of the pattern to capture
+    double start = 0.0;            // where in the pattern (bit cells) the first sample lies
+    std::optional<double> snr_db;  // white Gaussian noise at this signal-to-noise ratio
+    std::uint64_t seed = 1;        // of the noise
 };
 
 // The isolated transition response at t bit cells from the transition.

@@ -33,6 +33,9 @@ constexpr double converged = 1e-5;
 constexpr double max_shift = 0.45;
 constexpr double decibels_per_decade = 10.0;
 constexpr double max_snr_db = 200.0;
+// The main response's centre, half a bit after the transition that starts it.
+constexpr double main_centre = 0.5;
+constexpr double percent = 100.0;
 // Below this squared gain of the main response's transfer function, h is not recovered.
 constexpr double regularisation = 1e-3;
 // The echoes are modelled from the response within this many bits of its
@@ -46,8 +49,8 @@ struct frame {
     std::vector<double> c;  // the correlation, one period
     std::int64_t length = 0;
     std::int64_t rate = 0;
-    std::int64_t origin = 0;  // sample of the main response's transition
-    std::int64_t segment = 0; // bits each side of it that the response is extracted over
+    std::int64_t origin = 0;   // sample of the main response's transition
+    std::int64_t segment = 0;  // bits each side of it that the response is extracted over
 };
 
 // s moved by whole periods n into [-n/2, n/2).
@@ -78,7 +81,8 @@ void find_main(frame& f)
     const auto n = static_cast<std::int64_t>(f.c.size());
     double best = 0;
     for (std::int64_t j = 0; j < n; ++j) {
-        const double signature = f.c[static_cast<std::size_t>(j)] - f.c[static_cast<std::size_t>((j + f.rate) % n)];
+        const double signature =
+            f.c[static_cast<std::size_t>(j)] - f.c[static_cast<std::size_t>((j + f.rate) % n)];
         if (std::abs(signature) > std::abs(best)) {
             best = signature;
             f.origin = j;
@@ -158,12 +162,14 @@ std::vector<double> shifted(const shifter& sh, double delay, bool derivative = f
     // evaluate a sine and cosine for every bin.
     const std::complex<double> turn = std::polar(1.0, -step * samples);
     std::complex<double> up(1.0, 0.0);
-    std::complex<double> down = std::polar(1.0, step * samples * static_cast<double>(size / 2));
+    const std::size_t half = size / 2;
+    std::complex<double> down = std::polar(1.0, step * samples * static_cast<double>(half));
     for (std::size_t k = 0; k < size; ++k) {
-        std::complex<double>& phase = k < size / 2 ? up : down;
+        std::complex<double>& phase = k < half ? up : down;
         std::complex<double> v = std::complex<double>(sh.spectrum[k].r, sh.spectrum[k].i) * phase;
         if (derivative) {
-            v *= std::complex<double>(0.0, step * signed_bin(k, size) * static_cast<double>(sh.rate));
+            v *= std::complex<double>(0.0,
+                                      step * signed_bin(k, size) * static_cast<double>(sh.rate));
         }
         phase *= turn;
         turned[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
@@ -183,11 +189,11 @@ struct kernels {
     std::vector<double> da;  // change of a0 when the transition before moves this one Dn earlier
     // From the response near its peak only, for the echoes; so that nothing
     // far from the main response can echo again:
-    std::vector<double> b0;        // (h(t - Dh) - h(t + Dh)) / 2
-    std::vector<double> db;        // change of b0 when the transition before moves this one
-    std::vector<double> da_echo;   // da, of the response near its peak
-    std::vector<double> h;         // the response near its peak
-    std::vector<double> dh;        // its slope
+    std::vector<double> b0;       // (h(t - Dh) - h(t + Dh)) / 2
+    std::vector<double> db;       // change of b0 when the transition before moves this one
+    std::vector<double> da_echo;  // da, of the response near its peak
+    std::vector<double> h;        // the response near its peak
+    std::vector<double> dh;       // its slope
 };
 
 // The extracted response, whole and near its peak, ready to be shifted.
@@ -215,7 +221,8 @@ std::vector<double> near_peak(const std::vector<double>& h, std::int64_t rate)
 // Where the faded response lies in the segment, with room either side for the largest shift.
 std::pair<std::size_t, std::size_t> near_part(std::size_t count, std::int64_t rate)
 {
-    const auto reach = static_cast<std::size_t>(taper_bits + taper_fade + 1) * static_cast<std::size_t>(rate);
+    const auto reach =
+        static_cast<std::size_t>(taper_bits + taper_fade + 1) * static_cast<std::size_t>(rate);
     const std::size_t first = count / 2 > reach ? count / 2 - reach : 0;
     return {first, std::min(count - first, 2 * reach)};
 }
@@ -236,7 +243,9 @@ response make_response(const std::vector<double>& h, std::int64_t rate, const pl
     std::vector<double> near = near_peak(h, rate);
     const auto [first, length] = near_part(h.size(), rate);
     response r{make_shifter(h, 0, h.size(), rate, plans.whole),
-               make_shifter(near, first, length, rate, plans.near), std::move(near), {}};
+               make_shifter(near, first, length, rate, plans.near),
+               std::move(near),
+               {}};
     r.near_slope = shifted(r.near, 0.0, true);
     return r;
 }
@@ -455,7 +464,9 @@ std::complex<double> main_transfer(double w, double dh, double dn)
 {
     const std::complex<double> z = std::polar(1.0, -w);
     const std::complex<double> moved = std::polar(1.0, w * dn) - 1.0;
-    return ((1.0 - z) / 2.0 + (1.0 - z + z * z) / 4.0 * moved) * std::cos(w * dh);
+    constexpr double half = 0.5;
+    constexpr double quarter = 0.25;
+    return ((1.0 - z) * half + (1.0 - z + z * z) * quarter * moved) * std::cos(w * dh);
 }
 
 // The transition response h from the main response, once what the model says
@@ -483,10 +494,12 @@ std::vector<double> extract_response(const frame& f, const std::vector<term>& te
     std::vector<kiss_fft_cpx> spectrum(size);
     forward_fft(plans, main, spectrum);
     for (std::size_t k = 0; k < size; ++k) {
-        const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(f.rate) / static_cast<double>(size);
+        const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(f.rate)
+                         / static_cast<double>(size);
         const std::complex<double> t = main_transfer(w, fit.dh, fit.dn);
-        const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i) * std::conj(t)
-                                       / (std::norm(t) + regularisation) / static_cast<double>(size);
+        const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i)
+                                       * std::conj(t) / (std::norm(t) + regularisation)
+                                       / static_cast<double>(size);
         spectrum[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
     }
     inverse_fft(plans, spectrum, main);
@@ -496,8 +509,11 @@ std::vector<double> extract_response(const frame& f, const std::vector<term>& te
     }
     // Level the far tails to zero: h's mean is not seen in the correlation.
     const auto edge = static_cast<std::size_t>(2 * f.rate);
-    const double left = std::accumulate(h.begin(), h.begin() + static_cast<std::ptrdiff_t>(edge), 0.0) / static_cast<double>(edge);
-    const double right = std::accumulate(h.end() - static_cast<std::ptrdiff_t>(edge), h.end(), 0.0) / static_cast<double>(edge);
+    const double left =
+        std::accumulate(h.begin(), h.begin() + static_cast<std::ptrdiff_t>(edge), 0.0)
+        / static_cast<double>(edge);
+    const double right = std::accumulate(h.end() - static_cast<std::ptrdiff_t>(edge), h.end(), 0.0)
+                         / static_cast<double>(edge);
     for (std::size_t i = 0; i < h.size(); ++i) {
         h[i] -= left + (right - left) * static_cast<double>(i) / static_cast<double>(h.size() - 1);
     }
@@ -518,7 +534,8 @@ reach_set reaches(const frame& f, const kernels& k, const std::vector<term>& ter
     const std::int64_t half_segment = f.segment * f.rate;
     std::vector<double> main(k.h.size());
     for (std::int64_t i = 0; i < static_cast<std::int64_t>(main.size()); ++i) {
-        main[static_cast<std::size_t>(i)] = evaluate(terms, f, i - half_segment, only(main_response));
+        main[static_cast<std::size_t>(i)] =
+            evaluate(terms, f, i - half_segment, only(main_response));
     }
     // Walks out from the response's highest and lowest points while it stays
     // above the fraction of its peak: what lies beyond a gap is not its own.
@@ -534,11 +551,12 @@ reach_set reaches(const frame& f, const kernels& k, const std::vector<term>& ter
             ++last;
         }
         const auto time = [&](auto at) {
-            return static_cast<double>((at - v.begin()) - half_segment) / static_cast<double>(f.rate);
+            return static_cast<double>((at - v.begin()) - half_segment)
+                   / static_cast<double>(f.rate);
         };
         return std::max(centre - time(first), time(last) - centre);
     };
-    return {reach_of(main, 0.5), reach_of(k.dh, 0.0)};
+    return {reach_of(main, main_centre), reach_of(k.dh, 0.0)};
 }
 
 double circular_distance(double a, double b, double length)
@@ -562,7 +580,6 @@ std::array<double, 4> echo_centres(const places& at)
 void decide_separable(std::array<echo_result, 4>& echoes, const places& at, const reach_set& r,
                       double length)
 {
-    constexpr double main_centre = 0.5;
     constexpr double hts_span = 0.5;
     const std::array<double, 4> centres = echo_centres(at);
     const std::array<double, 4> reach{r.echo + hts_span, r.echo, r.echo, r.echo};
@@ -574,7 +591,9 @@ void decide_separable(std::array<echo_result, 4>& echoes, const places& at, cons
             continue;
         }
         for (std::size_t y = 0; y < echoes.size(); ++y) {
-            if (y != x && circular_distance(centres.at(x), centres.at(y), length) < reach.at(x) + reach.at(y)) {
+            if (y != x
+                && circular_distance(centres.at(x), centres.at(y), length)
+                       < reach.at(x) + reach.at(y)) {
                 echoes.at(x).separable = false;
                 echoes.at(x).reach = std::string("the ") + effect_names.at(y) + " echo";
                 break;
@@ -602,7 +621,8 @@ std::vector<double> residuals(const frame& f, const response& sh, kernels& k, co
     const std::vector<double> means = phase_means(terms, f, all_parts);
     std::vector<double> r(at.size());
     for (std::size_t i = 0; i < at.size(); ++i) {
-        r[i] = sample(f, at[i]) - evaluate(terms, f, at[i], all_parts) + phase_mean(means, f, at[i]);
+        r[i] =
+            sample(f, at[i]) - evaluate(terms, f, at[i], all_parts) + phase_mean(means, f, at[i]);
     }
     return r;
 }
@@ -714,7 +734,7 @@ void fill_plot(measurement& m, const frame& f, const std::vector<term>& terms, c
     const auto rate = static_cast<double>(f.rate);
     m.plot.title = title;
     for (std::int64_t s = -n / 2; s < n - n / 2; ++s) {
-        m.plot.t.push_back(static_cast<double>(s) / rate - 0.5);
+        m.plot.t.push_back(static_cast<double>(s) / rate - main_centre);
         m.plot.correlation.push_back(sample(f, s));
     }
     const std::vector<double> means = phase_means(terms, f, all_parts);
@@ -725,7 +745,7 @@ void fill_plot(measurement& m, const frame& f, const std::vector<term>& terms, c
         panel.separable = m.echoes.at(e).separable;
         const unsigned self = only(echo_parts.at(e));
         for (const std::int64_t s : echo_window(f, p, e)) {
-            panel.t.push_back(static_cast<double>(s) / rate - 0.5);
+            panel.t.push_back(static_cast<double>(s) / rate - main_centre);
             panel.measured.push_back(sample(f, s) - evaluate(terms, f, s, all_parts & ~self)
                                      + phase_mean(means, f, s));
             panel.model.push_back(evaluate(terms, f, s, self));
@@ -746,7 +766,8 @@ std::vector<double> render(const std::vector<term>& terms, const frame& f, unsig
         // Kernels longer than the period wrap onto it as the correlation does.
         std::int64_t at = (((f.origin + (t.offset - f.segment) * f.rate) % n) + n) % n;
         for (std::int64_t i = 0; i < size; ++i) {
-            model[static_cast<std::size_t>(at)] += t.weight * (*t.kernel)[static_cast<std::size_t>(i)];
+            model[static_cast<std::size_t>(at)] +=
+                t.weight * (*t.kernel)[static_cast<std::size_t>(i)];
             at = at + 1 == n ? 0 : at + 1;
         }
     }
@@ -772,58 +793,46 @@ double snr_of(const frame& f, const std::vector<term>& terms, double main_peak)
     return std::min(max_snr_db, decibels_per_decade * std::log10(main_peak * main_peak / noise));
 }
 
-}  // namespace
-
-measurement measure_period(const polynomial& poly, std::span<const double> period,
-                           std::int32_t rate, bool with_plot)
+// Holes in the extracted response where the separable echoes would echo again.
+std::vector<hole> echo_holes(const std::array<echo_result, 4>& echoes, const places& p)
 {
-    measurement m;
-    const std::vector<std::int32_t> bits = pattern_bits(poly);
-    const auto length = static_cast<std::int64_t>(bits.size());
-    frame f{correlate(bits, poly.order, period, rate), length, rate, 0, std::min(max_segment_bits, (length - 1) / 2)};
-    find_main(f);
-    const double share = main_share(f);
-    if (share < share_needed(f)) {
-        m.error = "the capture does not hold the pattern of " + polynomial_text(poly)
-                  + ": its correlation with the pattern has no main response (the strongest peak holds "
-                  + std::to_string(static_cast<int>(std::lround(share * 100))) + " % of the energy)";
-        return m;
-    }
-    const echo_set locations = pattern_echoes(poly);
-    const std::array<double, 4> located{locations.hts, locations.nlts, locations.second_adjacent,
-                                        locations.interaction};
-    const places p{place_of(locations.hts, f.length), place_of(locations.nlts, f.length),
-                   place_of(locations.second_adjacent, f.length),
-                   place_of(locations.interaction, f.length)};
-    for (std::size_t e = 0; e < m.echoes.size(); ++e) {
-        m.echoes.at(e).effect = effect_keys.at(e);
-        m.echoes.at(e).location = located.at(e);
-    }
-    fit_state fit;
-    const plan_pair plans = make_plans(static_cast<std::size_t>(segment_samples(f)), f.rate);
-    std::vector<double> h = extract_response(f, {}, fit, {}, plans.whole);
-    kernels k = make_kernels(make_response(h, f.rate, plans), 0.0, 0.0);
-    decide_separable(m.echoes, p, reaches(f, k, model_terms(k, p, fit)), static_cast<double>(f.length));
-    fit.free_h = m.echoes[0].separable;
-    fit.free_n = m.echoes[1].separable;
     std::vector<hole> holes;
     const std::array<std::int64_t, 4> at{p.hts, p.nlts, p.second, p.interaction};
     for (std::size_t e = 0; e < at.size(); ++e) {
-        if (m.echoes.at(e).separable) {
-            holes.push_back({at.at(e) - hole_bits, at.at(e) + hole_bits + (e == 0 ? 2 : 1)});
+        if (echoes.at(e).separable) {
+            // The HTS echo spans two bits: its own and the one after.
+            const std::int64_t span = e == 0 ? 2 : 1;
+            holes.push_back({at.at(e) - hole_bits, at.at(e) + hole_bits + span});
         }
     }
-    std::vector<std::int64_t> shift_window;
+    return holes;
+}
+
+// The samples the HTS and NLTS shifts are fitted over: their separable echoes.
+std::vector<std::int64_t> shift_samples(const frame& f, const std::array<echo_result, 4>& echoes,
+                                        const places& p)
+{
+    std::vector<std::int64_t> samples;
     for (std::size_t e = 0; e < 2; ++e) {
-        if (m.echoes.at(e).separable) {
+        if (echoes.at(e).separable) {
             const std::vector<std::int64_t> w = echo_window(f, p, e);
-            shift_window.insert(shift_window.end(), w.begin(), w.end());
+            samples.insert(samples.end(), w.begin(), w.end());
         }
     }
+    return samples;
+}
+
+// Rounds of fit and subtract: the response from the main response less the
+// echoes, then the shifts and the echoes of unknown cause from that response,
+// until the shifts settle. Returns the response and the kernels at the final shifts.
+kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
+                      const std::vector<hole>& holes, const std::vector<std::int64_t>& shift_window,
+                      const plan_pair& plans, kernels k)
+{
     response sh;
     for (int round = 0; round < fit_rounds; ++round) {
-        h = extract_response(f, round == 0 ? std::vector<term>{} : model_terms(k, p, fit), fit, holes,
-                             plans.whole);
+        const std::vector<double> h = extract_response(
+            f, round == 0 ? std::vector<term>{} : model_terms(k, p, fit), fit, holes, plans.whole);
         sh = make_response(h, f.rate, plans);
         const double before_h = fit.dh;
         const double before_n = fit.dn;
@@ -844,16 +853,13 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
             break;
         }
     }
-    k = make_kernels(sh, fit.dh, fit.dn);
-    // An HTS or NLTS echo in the reach of another response gets no shift, only
-    // a rough size, fitted like the echoes of unknown cause.
-    if (!m.echoes[0].separable) {
-        fit.hts_rough = fit_generic(f, k, model_terms(k, p, fit), p.hts);
-    }
-    if (!m.echoes[1].separable) {
-        fit.nlts_rough = fit_generic(f, k, model_terms(k, p, fit), p.nlts);
-    }
-    const std::vector<term> terms = model_terms(k, p, fit);
+    return make_kernels(sh, fit.dh, fit.dn);
+}
+
+// Sizes, shifts and the signal-to-noise ratio from the fitted model.
+void report_fit(measurement& m, const frame& f, const places& p, const std::vector<term>& terms,
+                const fit_state& fit)
+{
     std::vector<std::int64_t> main_window;
     for (std::int64_t s = -f.segment * f.rate; s < f.segment * f.rate; ++s) {
         main_window.push_back(s);
@@ -861,7 +867,8 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
     const double main_size = peak_to_peak(terms, f, only(main_response), main_window);
     for (std::size_t e = 0; e < m.echoes.size(); ++e) {
         echo_result& echo = m.echoes.at(e);
-        echo.size = main_size > 0 ? peak_to_peak(terms, f, only(echo_parts.at(e)), echo_window(f, p, e)) / main_size : 0.0;
+        const double size = peak_to_peak(terms, f, only(echo_parts.at(e)), echo_window(f, p, e));
+        echo.size = main_size > 0 ? size / main_size : 0.0;
         if (e < 2 && echo.separable) {
             echo.shift = e == 0 ? fit.dh : fit.dn;
         }
@@ -871,6 +878,61 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
         main_peak = std::max(main_peak, std::abs(evaluate(terms, f, s, only(main_response))));
     }
     m.snr_db = snr_of(f, terms, main_peak);
+}
+
+// The echoes as keldran names and places them, and where each lands in the correlation.
+places place_echoes(const polynomial& poly, std::array<echo_result, 4>& echoes, std::int64_t length)
+{
+    const echo_set locations = pattern_echoes(poly);
+    const std::array<double, 4> located{locations.hts, locations.nlts, locations.second_adjacent,
+                                        locations.interaction};
+    for (std::size_t e = 0; e < echoes.size(); ++e) {
+        echoes.at(e).effect = effect_keys.at(e);
+        echoes.at(e).location = located.at(e);
+    }
+    return {place_of(locations.hts, length), place_of(locations.nlts, length),
+            place_of(locations.second_adjacent, length), place_of(locations.interaction, length)};
+}
+
+}  // namespace
+
+measurement measure_period(const polynomial& poly, std::span<const double> period,
+                           std::int32_t rate, bool with_plot)
+{
+    measurement m;
+    const std::vector<std::int32_t> bits = pattern_bits(poly);
+    const auto length = static_cast<std::int64_t>(bits.size());
+    frame f{correlate(bits, poly.order, period, rate), length, rate, 0,
+            std::min(max_segment_bits, (length - 1) / 2)};
+    find_main(f);
+    const double share = main_share(f);
+    if (share < share_needed(f)) {
+        m.error =
+            "the capture does not hold the pattern of " + polynomial_text(poly)
+            + ": its correlation with the pattern has no main response (the strongest peak holds "
+            + std::to_string(static_cast<int>(std::lround(share * percent))) + " % of the energy)";
+        return m;
+    }
+    const places p = place_echoes(poly, m.echoes, f.length);
+    fit_state fit;
+    const plan_pair plans = make_plans(static_cast<std::size_t>(segment_samples(f)), f.rate);
+    kernels k = make_kernels(
+        make_response(extract_response(f, {}, fit, {}, plans.whole), f.rate, plans), 0.0, 0.0);
+    decide_separable(m.echoes, p, reaches(f, k, model_terms(k, p, fit)),
+                     static_cast<double>(f.length));
+    fit.free_h = m.echoes[0].separable;
+    fit.free_n = m.echoes[1].separable;
+    k = fit_rounds_of(f, p, fit, echo_holes(m.echoes, p), shift_samples(f, m.echoes, p), plans, k);
+    // An HTS or NLTS echo in the reach of another response gets no shift, only
+    // a rough size, fitted like the echoes of unknown cause.
+    if (!m.echoes[0].separable) {
+        fit.hts_rough = fit_generic(f, k, model_terms(k, p, fit), p.hts);
+    }
+    if (!m.echoes[1].separable) {
+        fit.nlts_rough = fit_generic(f, k, model_terms(k, p, fit), p.nlts);
+    }
+    const std::vector<term> terms = model_terms(k, p, fit);
+    report_fit(m, f, p, terms, fit);
     if (with_plot) {
         fill_plot(m, f, terms, p, polynomial_text(poly));
     }

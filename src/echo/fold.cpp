@@ -3,6 +3,8 @@
 #include "spectrum.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cmath>
 #include <complex>
 #include <numbers>
@@ -69,8 +71,8 @@ lag_match best_lag_directly(std::span<const float> x, std::size_t lo, std::size_
 lag_match best_lag_by_fft(std::span<const float> x, std::size_t lo, std::size_t hi,
                           std::size_t window)
 {
-    const std::size_t size = static_cast<std::size_t>(
-        kiss_fft_next_fast_size(static_cast<int>(window + hi + 1)));
+    const std::size_t size =
+        static_cast<std::size_t>(kiss_fft_next_fast_size(static_cast<int>(window + hi + 1)));
     const fft_plans plans = plan_fft(size);
     std::vector<kiss_fft_cpx> a(size, kiss_fft_cpx{0, 0});
     std::vector<kiss_fft_cpx> b(size, kiss_fft_cpx{0, 0});
@@ -83,8 +85,8 @@ lag_match best_lag_by_fft(std::span<const float> x, std::size_t lo, std::size_t 
     forward_fft(plans, a, fa);
     forward_fft(plans, b, fb);
     for (std::size_t k = 0; k < size; ++k) {
-        const std::complex<float> product =
-            std::conj(std::complex<float>(fa[k].r, fa[k].i)) * std::complex<float>(fb[k].r, fb[k].i);
+        const std::complex<float> product = std::conj(std::complex<float>(fa[k].r, fa[k].i))
+                                            * std::complex<float>(fb[k].r, fb[k].i);
         fa[k] = {product.real(), product.imag()};
     }
     inverse_fft(plans, fa, fb);
@@ -97,7 +99,8 @@ lag_match best_lag_by_fft(std::span<const float> x, std::size_t lo, std::size_t 
     lag_match best;
     for (std::size_t lag = lo; lag <= hi; ++lag) {
         const double energy = head * (squares[lag + window] - squares[lag]);
-        const double match = energy > 0 ? fb[lag].r / static_cast<double>(size) / std::sqrt(energy) : 0.0;
+        const double match =
+            energy > 0 ? fb[lag].r / static_cast<double>(size) / std::sqrt(energy) : 0.0;
         if (match > best.match) {
             best = {lag, match};
         }
@@ -134,8 +137,9 @@ std::pair<double, lag_match> find_period(std::span<const float> x, double nomina
     const double before = repeat_match(x, best.lag - 1, window);
     const double after = repeat_match(x, best.lag + 1, window);
     const double curvature = before - 2 * best.match + after;
-    const double offset = curvature < 0 ? 0.5 * (before - after) / curvature : 0.0;
-    return {static_cast<double>(best.lag) + std::clamp(offset, -0.5, 0.5), best};
+    constexpr double half = 0.5;
+    const double offset = curvature < 0 ? half * (before - after) / curvature : 0.0;
+    return {static_cast<double>(best.lag) + std::clamp(offset, -half, half), best};
 }
 
 std::size_t period_size(const fold_state& state)
@@ -182,7 +186,8 @@ void add_samples(fold_state& state, std::span<const float> samples)
             continue;
         }
         const std::size_t take = std::min(size - state.position, samples.size());
-        std::copy_n(samples.begin(), take, state.pending.begin() + static_cast<std::ptrdiff_t>(state.position));
+        std::copy_n(samples.begin(), take,
+                    state.pending.begin() + static_cast<std::ptrdiff_t>(state.position));
         state.position += take;
         samples = samples.subspan(take);
         if (state.position == size) {
@@ -206,7 +211,8 @@ std::string convert_and_add(fold_state& state, std::span<const float> samples)
         }
         samples = samples.subspan(step.used);
         auto made = std::span<const float>(state.converted).first(step.made);
-        const auto dropped = std::min<std::int64_t>(state.skip, static_cast<std::int64_t>(made.size()));
+        const auto dropped =
+            std::min<std::int64_t>(state.skip, static_cast<std::int64_t>(made.size()));
         state.skip -= dropped;
         add_samples(state, made.subspan(static_cast<std::size_t>(dropped)));
         if (step.used == 0 && step.made == 0) {
@@ -225,10 +231,11 @@ std::string percent(double fraction)
 std::string rate_text(double samples_per_bit)
 {
     constexpr int digits = 6;
-    std::string text(digits * 4, '\0');
-    const int n = std::snprintf(text.data(), text.size(), "%.*g", digits, samples_per_bit);
-    text.resize(static_cast<std::size_t>(std::max(n, 0)));
-    return text;
+    constexpr std::size_t room = 32;
+    std::array<char, room> text{};
+    const auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(), samples_per_bit,
+                                         std::chars_format::general, digits);
+    return ec == std::errc{} ? std::string(text.data(), end) : std::string("?");
 }
 
 // Finds the period in the acquired samples, chooses the whole rate and the
@@ -240,7 +247,8 @@ std::string lock_on(fold_state& state)
     if (period == 0.0) {
         return "the capture does not repeat every " + std::to_string(state.length)
                + " bits at about " + rate_text(state.nominal)
-               + " samples per bit, so it does not hold this pattern at this rate (its best match, at "
+               + " samples per bit, so it does not hold this pattern at this rate (its best match, "
+                 "at "
                + rate_text(static_cast<double>(best.lag) / static_cast<double>(state.length))
                + " samples per bit, agrees " + percent(best.match) + ")";
     }
@@ -255,8 +263,11 @@ std::string lock_on(fold_state& state)
         if (!state.converter) {
             return "the resampler could not be set up";
         }
-        state.converted.resize(state.acquired.size() * 2 + 1024);
-        state.skip = static_cast<std::int64_t>(std::ceil(converter_fill * std::max(state.ratio, 1.0)));
+        // Room for what one input chunk becomes at the largest ratio used (2: rates are rounded).
+        constexpr std::size_t slack = 1024;
+        state.converted.resize(state.acquired.size() * 2 + slack);
+        state.skip =
+            static_cast<std::int64_t>(std::ceil(converter_fill * std::max(state.ratio, 1.0)));
     }
     state.acquiring = false;
     std::vector<float> acquired = std::move(state.acquired);
@@ -368,7 +379,8 @@ std::vector<double> mean_of(const std::vector<std::vector<double>>& groups,
 
 // Brings each group's average onto the mean of all by shifting it through its
 // spectrum, a few rounds. Returns the mean and each group's total shift.
-std::pair<std::vector<double>, std::vector<double>> shift_groups(const std::vector<period_group>& found)
+std::pair<std::vector<double>, std::vector<double>>
+shift_groups(const std::vector<period_group>& found)
 {
     std::vector<std::vector<double>> groups;
     std::vector<double> weights;
@@ -390,7 +402,8 @@ std::pair<std::vector<double>, std::vector<double>> shift_groups(const std::vect
             shifts[g] += step[g];
         }
         mean = mean_of(groups, weights);
-        if (std::all_of(step.begin(), step.end(), [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+        if (std::all_of(step.begin(), step.end(),
+                        [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
             break;
         }
     }
@@ -443,7 +456,8 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
     }
     // Most captures keep time, and their groups are summed as they stand.
     const std::vector<double> lags = first_look_lags(found, mean);
-    if (std::all_of(lags.begin(), lags.end(), [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+    if (std::all_of(lags.begin(), lags.end(),
+                    [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
         return {mean, drift_of(found, lags)};
     }
     auto [aligned, shifts] = shift_groups(found);
@@ -457,7 +471,10 @@ fold_state fold_begin(std::int64_t length, double samples_per_bit)
     fold_state state;
     state.length = length;
     state.nominal = samples_per_bit;
-    state.acquired.reserve(static_cast<std::size_t>(std::ceil(2 * samples_per_bit * static_cast<double>(length) * (1 + rate_tolerance))) + 4);
+    state.acquired.reserve(
+        static_cast<std::size_t>(
+            std::ceil(2 * samples_per_bit * static_cast<double>(length) * (1 + rate_tolerance)))
+        + 4);
     return state;
 }
 
@@ -467,10 +484,13 @@ std::string fold_feed(fold_state& state, std::span<const float> samples)
     if (!state.acquiring) {
         return convert_and_add(state, samples);
     }
-    const auto needed = static_cast<std::size_t>(
-        std::ceil(2 * state.nominal * static_cast<double>(state.length) * (1 + rate_tolerance))) + 4;
+    const auto needed =
+        static_cast<std::size_t>(
+            std::ceil(2 * state.nominal * static_cast<double>(state.length) * (1 + rate_tolerance)))
+        + 4;
     const std::size_t take = std::min(samples.size(), needed - state.acquired.size());
-    state.acquired.insert(state.acquired.end(), samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(take));
+    state.acquired.insert(state.acquired.end(), samples.begin(),
+                          samples.begin() + static_cast<std::ptrdiff_t>(take));
     if (state.acquired.size() < needed) {
         return "";
     }
@@ -484,11 +504,13 @@ fold_result fold_end(fold_state& state)
     const double nominal_period = state.nominal * static_cast<double>(state.length);
     if (state.acquiring) {
         // A short capture: find its period from what there is, if it holds two.
-        if (static_cast<double>(state.acquired.size()) < 2 * nominal_period * (1 - rate_tolerance)) {
-            result.error = "the capture holds " + std::to_string(state.samples)
-                           + " samples, fewer than two whole periods of the pattern ("
-                           + std::to_string(static_cast<std::int64_t>(std::ceil(2 * nominal_period)))
-                           + " samples at " + rate_text(state.nominal) + " samples per bit)";
+        if (static_cast<double>(state.acquired.size())
+            < 2 * nominal_period * (1 - rate_tolerance)) {
+            result.error =
+                "the capture holds " + std::to_string(state.samples)
+                + " samples, fewer than two whole periods of the pattern ("
+                + std::to_string(static_cast<std::int64_t>(std::ceil(2 * nominal_period)))
+                + " samples at " + rate_text(state.nominal) + " samples per bit)";
             return result;
         }
         result.error = lock_on(state);
@@ -500,7 +522,8 @@ fold_result fold_end(fold_state& state)
         result.error = "the capture holds " + std::to_string(state.samples)
                        + " samples, fewer than two whole periods of the pattern ("
                        + std::to_string(static_cast<std::int64_t>(std::ceil(2 * state.period)))
-                       + " samples at " + rate_text(state.period / static_cast<double>(state.length))
+                       + " samples at "
+                       + rate_text(state.period / static_cast<double>(state.length))
                        + " samples per bit)";
         return result;
     }

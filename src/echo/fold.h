@@ -23,31 +23,31 @@ struct period_group {
 
 // Where the averaging of one capture stands. Made by fold_begin.
 struct fold_state {
-    std::int64_t length = 0;        // bits in a period of the pattern
-    double nominal = 0;             // samples per bit the user gave
-    std::int32_t rate = 0;          // whole samples per bit of the averaged period
-    double period = 0;              // samples per period found in the capture
-    double ratio = 1;               // output samples per capture sample
-    bool acquiring = true;          // still reading the first two periods
-    std::vector<float> acquired;    // the capture's first two periods
-    resampler converter;            // empty when the capture's rate is already whole
-    std::vector<float> converted;   // the converter's output for one input chunk
-    std::int64_t skip = 0;          // converter output still to drop while its filter fills
-    std::vector<float> pending;     // the period in progress
-    std::size_t position = 0;       // samples of it so far
+    std::int64_t length = 0;       // bits in a period of the pattern
+    double nominal = 0;            // samples per bit the user gave
+    std::int32_t rate = 0;         // whole samples per bit of the averaged period
+    double period = 0;             // samples per period found in the capture
+    double ratio = 1;              // output samples per capture sample
+    bool acquiring = true;         // still reading the first two periods
+    std::vector<float> acquired;   // the capture's first two periods
+    resampler converter;           // empty when the capture's rate is already whole
+    std::vector<float> converted;  // the converter's output for one input chunk
+    std::int64_t skip = 0;         // converter output still to drop while its filter fills
+    std::vector<float> pending;    // the period in progress
+    std::size_t position = 0;      // samples of it so far
     std::vector<period_group> groups;
-    std::int64_t group_size = 1;    // periods per group
-    std::int64_t periods = 0;       // whole periods so far
-    std::int64_t samples = 0;       // capture samples read
+    std::int64_t group_size = 1;  // periods per group
+    std::int64_t periods = 0;     // whole periods so far
+    std::int64_t samples = 0;     // capture samples read
 };
 
 // The average period and what was found on the way.
 struct fold_result {
-    std::vector<double> period;      // rate * length samples, starting anywhere in the pattern
-    std::int32_t rate = 0;           // samples per bit of `period`
-    double samples_per_bit = 0;      // as found in the capture
-    std::int64_t periods = 0;        // whole periods averaged
-    std::string error;               // when not empty, the capture cannot be measured
+    std::vector<double> period;  // rate * length samples, starting anywhere in the pattern
+    std::int32_t rate = 0;       // samples per bit of `period`
+    double samples_per_bit = 0;  // as found in the capture
+    std::int64_t periods = 0;    // whole periods averaged
+    std::string error;           // when not empty, the capture cannot be measured
 };
 
 // Starts averaging a capture of the pattern of `length` bits taken at about

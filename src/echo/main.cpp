@@ -14,8 +14,10 @@
 #include <malloc.h>
 #endif
 
+#include <array>
 #include <bit>
 #include <cerrno>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -37,7 +39,8 @@ constexpr std::size_t read_chunk = std::size_t{1} << 18;
 
 int fail(int status, const std::string& message)
 {
-    std::fprintf(stderr, "keldran-echo: %s\n", message.c_str());
+    const std::string line = "keldran-echo: " + message + "\n";
+    std::fputs(line.c_str(), stderr);
     return status;
 }
 
@@ -86,10 +89,25 @@ void write_samples(std::FILE* file, std::span<const float> samples)
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const auto word = std::bit_cast<std::uint32_t>(samples[i]);
         for (std::size_t b = 0; b < sizeof(float); ++b) {
-            bytes[i * sizeof(float) + b] = static_cast<unsigned char>((word >> (byte_bits * b)) & byte_mask);
+            bytes[i * sizeof(float) + b] =
+                static_cast<unsigned char>((word >> (byte_bits * b)) & byte_mask);
         }
     }
     std::fwrite(bytes.data(), 1, bytes.size(), file);
+}
+
+// One sample per line, with the digits that bring a float32 back exactly.
+void write_csv(std::FILE* file, std::span<const float> samples)
+{
+    constexpr std::size_t room = 32;
+    std::string text;
+    std::array<char, room> number{};
+    for (const float y : samples) {
+        const auto [end, ec] = std::to_chars(number.data(), number.data() + number.size(), y);
+        text.append(number.data(), ec == std::errc{} ? end : number.data());
+        text += '\n';
+    }
+    std::fwrite(text.data(), 1, text.size(), file);
 }
 
 struct pattern_options {
@@ -137,8 +155,8 @@ int run_pattern(const pattern_options& o)
 struct simulate_options {
     std::string poly;
     double samples_per_bit = 0;
-    double periods = 4;
-    double pw50 = 2.5;
+    double periods = default_periods;
+    double pw50 = default_pw50;
     std::string pulse = "lorentzian";
     double hts = 0;
     double nlts = 0;
@@ -155,24 +173,24 @@ int run_simulate(const simulate_options& o)
     if (!parsed.poly) {
         return fail(status_usage, "--poly: " + parsed.error);
     }
-    const channel_model model{o.pw50, o.pulse == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian,
-                              o.hts, o.nlts};
+    const channel_model model{
+        o.pw50, o.pulse == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian, o.hts,
+        o.nlts};
     const capture_plan plan{o.samples_per_bit, o.periods, o.start, o.snr, o.seed};
     output out{o.path};
     if (!open_output(out)) {
         return write_failed(out);
     }
     const bool csv = o.format == "csv";
-    const std::string error = simulate_capture(*parsed.poly, model, plan, [&](std::span<const float> chunk) {
-        if (csv) {
-            for (const float y : chunk) {
-                std::fprintf(out.file, "%.9g\n", static_cast<double>(y));
+    const std::string error =
+        simulate_capture(*parsed.poly, model, plan, [&](std::span<const float> chunk) {
+            if (csv) {
+                write_csv(out.file, chunk);
+            } else {
+                write_samples(out.file, chunk);
             }
-        } else {
-            write_samples(out.file, chunk);
-        }
-        return std::ferror(out.file) == 0;
-    });
+            return std::ferror(out.file) == 0;
+        });
     if (!error.empty() && std::ferror(out.file) == 0) {
         close_output(out);
         return fail(status_failed, error);
@@ -207,7 +225,9 @@ std::string read_capture(std::FILE* in, capture_decoder& decoder, fold_state& fo
             return error;
         }
         if (got == 0) {
-            return std::ferror(in) != 0 ? std::string("the capture could not be read: ") + std::strerror(errno) : "";
+            return std::ferror(in) != 0
+                       ? std::string("the capture could not be read: ") + std::strerror(errno)
+                       : "";
         }
     }
 }
@@ -262,7 +282,8 @@ int run_measure(const measure_options& o)
             return write_failed(plot);
         }
     }
-    const std::string text = o.json ? summary_json(*parsed.poly, folded, m) : summary_table(*parsed.poly, folded, m);
+    const std::string text =
+        o.json ? summary_json(*parsed.poly, folded, m) : summary_table(*parsed.poly, folded, m);
     output out{};
     open_output(out);
     std::fwrite(text.data(), 1, text.size(), out.file);
@@ -286,8 +307,9 @@ void add_pattern(CLI::App& app, pattern_options& o, int& which)
     CLI::App* cmd = app.add_subcommand("pattern", "Write the pattern: N periods of the sequence");
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(above_zero);
-    cmd->add_option("--format", o.format, "bits: 0 and 1, a period per line; csv: a bit per line; "
-                                          "f32: little-endian float32, +1 for 1 and -1 for 0")
+    cmd->add_option("--format", o.format,
+                    "bits: 0 and 1, a period per line; csv: a bit per line; "
+                    "f32: little-endian float32, +1 for 1 and -1 for 0")
         ->check(CLI::IsMember({"bits", "csv", "f32"}));
     cmd->add_option("-o", o.path, "write to this file instead of standard output");
     cmd->callback([&which] { which = 1; });
@@ -295,42 +317,51 @@ void add_pattern(CLI::App& app, pattern_options& o, int& which)
 
 void add_simulate(CLI::App& app, simulate_options& o, int& which)
 {
-    CLI::App* cmd = app.add_subcommand("simulate", "Write a read-back simulated by the channel model");
+    CLI::App* cmd =
+        app.add_subcommand("simulate", "Write a read-back simulated by the channel model");
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--samples-per-bit", o.samples_per_bit, "samples per bit cell, any real > 0")
-        ->required()->check(above_zero);
+        ->required()
+        ->check(above_zero);
     cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(above_zero);
-    cmd->add_option("--pw50", o.pw50, "width at half height of the transition response, in bit cells (default 2.5)")
+    cmd->add_option("--pw50", o.pw50,
+                    "width at half height of the transition response, in bit cells (default 2.5)")
         ->check(above_zero);
     cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
         ->check(CLI::IsMember({"lorentzian", "gaussian"}));
     cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)");
     cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)");
     cmd->add_option("--snr", o.snr, "add white Gaussian noise at this signal-to-noise ratio in dB");
-    cmd->add_option("--start", o.start, "where in the pattern the capture starts, in bit cells (default 0)");
+    cmd->add_option("--start", o.start,
+                    "where in the pattern the capture starts, in bit cells (default 0)");
     cmd->add_option("--seed", o.seed, "seed of the noise (default 1)");
-    cmd->add_option("--format", o.format, "f32 (default) or csv")->check(CLI::IsMember({"f32", "csv"}));
+    cmd->add_option("--format", o.format, "f32 (default) or csv")
+        ->check(CLI::IsMember({"f32", "csv"}));
     cmd->add_option("-o", o.path, "write to this file instead of standard output");
     cmd->callback([&which] { which = 2; });
 }
 
 void add_measure(CLI::App& app, measure_options& o, int& which)
 {
-    CLI::App* cmd = app.add_subcommand("measure", "Measure the size of each echo in a captured read-back");
+    CLI::App* cmd =
+        app.add_subcommand("measure", "Measure the size of each echo in a captured read-back");
     cmd->add_option("--poly", o.poly, poly_help)->required();
-    cmd->add_option("--samples-per-bit", o.samples_per_bit, "nominal samples per bit cell, any real > 0")
-        ->required()->check(above_zero);
-    cmd->add_option("--format", o.format, "f32, i16 or csv (default: from the file name's extension)")
+    cmd->add_option("--samples-per-bit", o.samples_per_bit,
+                    "nominal samples per bit cell, any real > 0")
+        ->required()
+        ->check(above_zero);
+    cmd->add_option("--format", o.format,
+                    "f32, i16 or csv (default: from the file name's extension)")
         ->check(CLI::IsMember({"f32", "i16", "csv"}));
     cmd->add_flag("--json", o.json, "write the result as JSON");
-    cmd->add_option("--plot", o.plot, "draw the correlation and the fitted echoes into this SVG file");
-    cmd->add_option("capture", o.capture, "the capture: a file, or - for standard input")->required();
+    cmd->add_option("--plot", o.plot,
+                    "draw the correlation and the fitted echoes into this SVG file");
+    cmd->add_option("capture", o.capture, "the capture: a file, or - for standard input")
+        ->required();
     cmd->callback([&which] { which = 3; });
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
 #ifdef __GLIBC__
     // A measurement makes and frees buffers of a period or two at a time. Kept
@@ -359,7 +390,7 @@ int main(int argc, char** argv)
         std::fputs(app.help().c_str(), stdout);
         return status_ok;
     } catch (const CLI::CallForVersion& e) {
-        std::printf("%s\n", e.what());
+        std::fputs((std::string(e.what()) + "\n").c_str(), stdout);
         return status_ok;
     } catch (const CLI::ParseError& e) {
         return fail(status_usage, e.what());
@@ -371,5 +402,17 @@ int main(int argc, char** argv)
         return run_simulate(simulate);
     default:
         return run_measure(measure);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Nothing below throws but what memory exhaustion would; say so rather than abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        return fail(status_failed, e.what());
     }
 }

@@ -89,8 +89,8 @@ polynomial_parse parse_polynomial(std::string_view text)
     std::array<bool, max_order + 1> seen{};
     for (const std::int32_t e : exponents) {
         if (seen.at(static_cast<std::size_t>(e))) {
-            return {std::nullopt, unreadable + " (the term of degree " + std::to_string(e)
-                                      + " appears twice)"};
+            return {std::nullopt,
+                    unreadable + " (the term of degree " + std::to_string(e) + " appears twice)"};
         }
         seen.at(static_cast<std::size_t>(e)) = true;
         if (e < poly.order) {

@@ -13,7 +13,11 @@
 namespace keldran::echo {
 
 struct kiss_plan_free {
-    void operator()(kiss_fft_state* plan) const { std::free(plan); }  // NOLINT: kissfft allocates with malloc
+    void operator()(kiss_fft_state* plan) const
+    {
+        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc): KissFFT allocates plans with malloc
+        std::free(plan);
+    }
 };
 
 // Forward and inverse plans of one size. The inverse is unnormalised, as in

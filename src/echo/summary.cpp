@@ -12,11 +12,11 @@ namespace {
 constexpr std::array<const char*, 4> effect_titles{"HTS", "NLTS", "2nd adjacent", "Interaction"};
 constexpr std::size_t line_size = 160;
 
-template <typename... Values>
-std::string format(const char* pattern, Values... values)
+template <typename... Values> std::string format(const char* pattern, Values... values)
 {
     std::string text(line_size, '\0');
-    const int n = std::snprintf(text.data(), text.size(), pattern, values...);  // NOLINT: fixed patterns
+    const int n =
+        std::snprintf(text.data(), text.size(), pattern, values...);  // NOLINT: fixed patterns
     text.resize(static_cast<std::size_t>(std::clamp(n, 0, static_cast<int>(line_size) - 1)));
     return text;
 }
@@ -40,8 +40,9 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
 {
     std::string text = "Polynomial " + polynomial_text(poly) + ", "
                        + std::to_string(sequence_length(poly.order)) + " bits per period\n";
-    text += format("Samples per bit found %.6f, whole periods used %lld, correlation SNR %.1f dB\n\n",
-                   fold.samples_per_bit, static_cast<long long>(fold.periods), m.snr_db);
+    text +=
+        format("Samples per bit found %.6f, whole periods used %lld, correlation SNR %.1f dB\n\n",
+               fold.samples_per_bit, static_cast<long long>(fold.periods), m.snr_db);
     text += "Echo           Location    Size     Separable   Shift (bit cells)\n";
     std::string notes;
     for (std::size_t e = 0; e < m.echoes.size(); ++e) {
@@ -50,8 +51,10 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
         text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", effect_titles.at(e), echo.location,
                        echo.size, echo.separable ? "yes" : "no", shift.c_str());
         if (!echo.separable) {
-            notes += std::string("The ") + effect_titles.at(e) + " echo lies within the reach of "
-                     + echo.reach + ": it cannot be told apart, so its size is unreliable and no shift is given.\n";
+            notes +=
+                std::string("The ") + effect_titles.at(e) + " echo lies within the reach of "
+                + echo.reach
+                + ": it cannot be told apart, so its size is unreliable and no shift is given.\n";
         }
     }
     if (!notes.empty()) {
