@@ -13,9 +13,18 @@ namespace keldran::echo {
 
 namespace {
 
-// Fine grid of the synthesis: the response's spectrum beyond its band is negligible
-// for any width down to a tenth of a bit cell.
-constexpr std::int32_t grid_per_bit = 64;
+// Samples per bit of the synthesis grid: enough that a Lorentzian's spectrum,
+// exp(-pi PW50 f), has fallen below 1e-10 at the grid's band edge, within bounds.
+constexpr double grid_band_factor = 16.0;
+constexpr std::int32_t min_grid_per_bit = 32;
+constexpr std::int32_t max_grid_per_bit = 1024;
+
+std::int32_t grid_per_bit(double pw50)
+{
+    const double wanted = std::ceil(grid_band_factor / pw50);
+    return static_cast<std::int32_t>(
+        std::clamp(wanted, double{min_grid_per_bit}, double{max_grid_per_bit}));
+}
 // libsamplerate converts at most this factor up or down in one step.
 constexpr double max_ratio = 256.0;
 // Output samples made and dropped before the capture starts, so that the
@@ -175,7 +184,8 @@ std::string simulate_directly(const polynomial& poly, const channel_model& model
                               const capture_plan& plan, std::int64_t count, const sample_sink& sink)
 {
     const std::vector<std::int32_t> bits = pattern_bits(poly);
-    noise_source noise = make_noise(plan, read_back_period(poly, model, grid_per_bit, plan.start));
+    noise_source noise =
+        make_noise(plan, read_back_period(poly, model, grid_per_bit(model.pw50), plan.start));
     std::vector<float> out;
     for (std::int64_t j = 0; j < count; ++j) {
         const double t = plan.start + static_cast<double>(j) / plan.samples_per_bit;
@@ -193,16 +203,16 @@ std::string simulate_capture(const polynomial& poly, const channel_model& model,
     const double length = static_cast<double>(sequence_length(poly.order));
     const auto count =
         static_cast<std::int64_t>(std::llround(plan.periods * length * plan.samples_per_bit));
-    const double ratio = plan.samples_per_bit / grid_per_bit;
+    const std::int32_t grid = grid_per_bit(model.pw50);
+    const double ratio = plan.samples_per_bit / grid;
     if (ratio < 1 / max_ratio) {
         return simulate_directly(poly, model, plan, count, sink);
     }
     // The grid starts lead_in output samples early; those are dropped below.
     const double early = static_cast<double>(lead_in) / plan.samples_per_bit;
-    const std::vector<float> period =
-        read_back_period(poly, model, grid_per_bit, plan.start - early);
+    const std::vector<float> period = read_back_period(poly, model, grid, plan.start - early);
     noise_source noise = make_noise(plan, period);
-    const resampler converter = make_resampler(SRC_SINC_BEST_QUALITY);
+    const resampler converter = make_resampler(SRC_SINC_MEDIUM_QUALITY);
     if (!converter) {
         return "the resampler could not be set up";
     }
