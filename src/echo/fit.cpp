@@ -469,6 +469,39 @@ std::complex<double> main_transfer(double w, double dh, double dn)
     return ((1.0 - z) * half + (1.0 - z + z * z) * quarter * moved) * std::cos(w * dh);
 }
 
+// The highest frequency bin at which the main response still stands clear of
+// the noise, judged by the noise floor of the band's top fifth: beyond it, h
+// holds nothing but noise that its extraction would amplify.
+double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
+{
+    const std::size_t half = spectrum.size() / 2;
+    constexpr double top_share = 0.8;
+    const auto top = static_cast<std::size_t>(top_share * static_cast<double>(half));
+    std::vector<double> floor;
+    for (std::size_t k = top; k < half; ++k) {
+        floor.push_back(std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)));
+    }
+    std::nth_element(floor.begin(), floor.begin() + static_cast<std::ptrdiff_t>(floor.size() / 2), floor.end());
+    const double noise = floor[floor.size() / 2];
+    constexpr double clear_of_noise = 4.0;
+    std::size_t band = 1;
+    for (std::size_t k = 1; k < half; ++k) {
+        if (std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)) > clear_of_noise * noise) {
+            band = k;
+        }
+    }
+    return static_cast<double>(band);
+}
+
+// 1 up to the band, falling to 0 over the next fifth of it.
+double band_taper(double bin, double band)
+{
+    constexpr double roll_off = 0.2;
+    const double x = std::clamp((bin - band) / (roll_off * band), 0.0, 1.0);
+    const double c = std::cos(x * std::numbers::pi / 2);
+    return c * c;
+}
+
 // The transition response h from the main response, once what the model says
 // the echoes add has been taken off. The main response shows nothing of h at
 // whole multiples of the bit rate (h and h one bit later cancel there), so the
@@ -493,12 +526,14 @@ std::vector<double> extract_response(const frame& f, const std::vector<term>& te
     }
     std::vector<kiss_fft_cpx> spectrum(size);
     forward_fft(plans, main, spectrum);
+    const double band = signal_band(spectrum);
     for (std::size_t k = 0; k < size; ++k) {
         const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(f.rate)
                          / static_cast<double>(size);
         const std::complex<double> t = main_transfer(w, fit.dh, fit.dn);
         const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i)
                                        * std::conj(t) / (std::norm(t) + regularisation)
+                                       * band_taper(std::abs(signed_bin(k, size)), band)
                                        / static_cast<double>(size);
         spectrum[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
     }
