@@ -481,7 +481,8 @@ double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
     for (std::size_t k = top; k < half; ++k) {
         floor.push_back(std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)));
     }
-    std::nth_element(floor.begin(), floor.begin() + static_cast<std::ptrdiff_t>(floor.size() / 2), floor.end());
+    std::nth_element(floor.begin(), floor.begin() + static_cast<std::ptrdiff_t>(floor.size() / 2),
+                     floor.end());
     const double noise = floor[floor.size() / 2];
     constexpr double clear_of_noise = 4.0;
     std::size_t band = 1;
@@ -829,15 +830,22 @@ double snr_of(const frame& f, const std::vector<term>& terms, double main_peak)
 }
 
 // Holes in the extracted response where the separable echoes would echo again.
-std::vector<hole> echo_holes(const std::array<echo_result, 4>& echoes, const places& p)
+// A hole is filled from its flanks, which must lie clear of the main response.
+std::vector<hole> echo_holes(const std::array<echo_result, 4>& echoes, const places& p,
+                             double main_reach)
 {
     std::vector<hole> holes;
     const std::array<std::int64_t, 4> at{p.hts, p.nlts, p.second, p.interaction};
     for (std::size_t e = 0; e < at.size(); ++e) {
-        if (echoes.at(e).separable) {
-            // The HTS echo spans two bits: its own and the one after.
-            const std::int64_t span = e == 0 ? 2 : 1;
-            holes.push_back({at.at(e) - hole_bits, at.at(e) + hole_bits + span});
+        // The HTS echo spans two bits: its own and the one after.
+        const std::int64_t span = e == 0 ? 2 : 1;
+        const hole gap{at.at(e) - hole_bits, at.at(e) + hole_bits + span};
+        const double nearest =
+            std::min(std::abs(static_cast<double>(gap.from - flank_bits) - main_centre),
+                     std::abs(static_cast<double>(gap.to + flank_bits) - main_centre));
+        const bool across = gap.from - flank_bits < 0 && gap.to + flank_bits > 0;
+        if (echoes.at(e).separable && !across && nearest > main_reach) {
+            holes.push_back(gap);
         }
     }
     return holes;
@@ -953,11 +961,12 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
     const plan_pair plans = make_plans(static_cast<std::size_t>(segment_samples(f)), f.rate);
     kernels k = make_kernels(
         make_response(extract_response(f, {}, fit, {}, plans.whole), f.rate, plans), 0.0, 0.0);
-    decide_separable(m.echoes, p, reaches(f, k, model_terms(k, p, fit)),
-                     static_cast<double>(f.length));
+    const reach_set reach = reaches(f, k, model_terms(k, p, fit));
+    decide_separable(m.echoes, p, reach, static_cast<double>(f.length));
     fit.free_h = m.echoes[0].separable;
     fit.free_n = m.echoes[1].separable;
-    k = fit_rounds_of(f, p, fit, echo_holes(m.echoes, p), shift_samples(f, m.echoes, p), plans, k);
+    k = fit_rounds_of(f, p, fit, echo_holes(m.echoes, p, reach.main), shift_samples(f, m.echoes, p),
+                      plans, k);
     // An HTS or NLTS echo in the reach of another response gets no shift, only
     // a rough size, fitted like the echoes of unknown cause.
     if (!m.echoes[0].separable) {
