@@ -250,36 +250,43 @@ response make_response(const std::vector<double>& h, std::int64_t rate, const pl
     return r;
 }
 
+// h(t - Dh), h(t + Dh) and the same when the transition before moves this one Dn earlier.
+struct shifted_four {
+    std::vector<double> late;
+    std::vector<double> early;
+    std::vector<double> late_moved;
+    std::vector<double> early_moved;
+};
+
+shifted_four shift_four(const shifter& sh, double dh, double dn)
+{
+    return {shifted(sh, dh), shifted(sh, -dh), shifted(sh, dh - dn), shifted(sh, -dh - dn)};
+}
+
 // The kernels the main response needs, from the whole response.
 void main_kernels(kernels& k, const response& r, double dh, double dn)
 {
-    const std::vector<double> late = shifted(r.whole, dh);
-    const std::vector<double> early = shifted(r.whole, -dh);
-    const std::vector<double> late_moved = shifted(r.whole, dh - dn);
-    const std::vector<double> early_moved = shifted(r.whole, -dh - dn);
-    k.a0.resize(late.size());
-    k.da.resize(late.size());
-    for (std::size_t i = 0; i < late.size(); ++i) {
-        k.a0[i] = (late[i] + early[i]) / 2;
-        k.da[i] = (late_moved[i] + early_moved[i]) / 2 - k.a0[i];
+    const shifted_four v = shift_four(r.whole, dh, dn);
+    k.a0.resize(v.late.size());
+    k.da.resize(v.late.size());
+    for (std::size_t i = 0; i < v.late.size(); ++i) {
+        k.a0[i] = (v.late[i] + v.early[i]) / 2;
+        k.da[i] = (v.late_moved[i] + v.early_moved[i]) / 2 - k.a0[i];
     }
 }
 
 // The kernels the echoes need, from the response near its peak.
 void echo_kernels(kernels& k, const response& r, double dh, double dn)
 {
-    const std::vector<double> late = shifted(r.near, dh);
-    const std::vector<double> early = shifted(r.near, -dh);
-    const std::vector<double> late_moved = shifted(r.near, dh - dn);
-    const std::vector<double> early_moved = shifted(r.near, -dh - dn);
-    k.b0.resize(late.size());
-    k.db.resize(late.size());
-    k.da_echo.resize(late.size());
-    for (std::size_t i = 0; i < late.size(); ++i) {
-        const double a0 = (late[i] + early[i]) / 2;
-        k.b0[i] = (late[i] - early[i]) / 2;
-        k.da_echo[i] = (late_moved[i] + early_moved[i]) / 2 - a0;
-        k.db[i] = (late_moved[i] - early_moved[i]) / 2 - k.b0[i];
+    const shifted_four v = shift_four(r.near, dh, dn);
+    k.b0.resize(v.late.size());
+    k.db.resize(v.late.size());
+    k.da_echo.resize(v.late.size());
+    for (std::size_t i = 0; i < v.late.size(); ++i) {
+        const double a0 = (v.late[i] + v.early[i]) / 2;
+        k.b0[i] = (v.late[i] - v.early[i]) / 2;
+        k.da_echo[i] = (v.late_moved[i] + v.early_moved[i]) / 2 - a0;
+        k.db[i] = (v.late_moved[i] - v.early_moved[i]) / 2 - k.b0[i];
     }
 }
 

@@ -275,8 +275,12 @@ std::string lock_on(fold_state& state)
     return convert_and_add(state, acquired);
 }
 
-// Moves a periodic signal `shift` samples earlier (later when negative), by its spectrum.
-void advance(std::vector<double>& signal, double shift, const fft_plans& plans)
+// Applies `turn` to every bin of a periodic signal's spectrum, given the bin's
+// angular frequency in radians per sample; the Nyquist bin of an even size, which
+// has no sign to turn by, is dropped.
+template <typename Turn>
+std::vector<double> through_spectrum(const std::vector<double>& signal, const fft_plans& plans,
+                                     Turn turn)
 {
     const std::size_t n = signal.size();
     std::vector<kiss_fft_cpx> in(n);
@@ -287,43 +291,34 @@ void advance(std::vector<double>& signal, double shift, const fft_plans& plans)
     forward_fft(plans, in, out);
     for (std::size_t k = 0; k < n; ++k) {
         const double w = 2 * std::numbers::pi * signed_bin(k, n) / static_cast<double>(n);
-        const std::complex<double> turned =
-            std::complex<double>(out[k].r, out[k].i) * std::polar(1.0, w * shift);
+        const std::complex<double> turned = turn(std::complex<double>(out[k].r, out[k].i), w);
         out[k] = {static_cast<float>(turned.real()), static_cast<float>(turned.imag())};
     }
-    // The Nyquist bin of an even size has no sign to turn by; it is dropped.
     if (n % 2 == 0) {
         out[n / 2] = {0.0F, 0.0F};
     }
     inverse_fft(plans, out, in);
+    std::vector<double> result(n);
     for (std::size_t j = 0; j < n; ++j) {
-        signal[j] = in[j].r / static_cast<double>(n);
+        result[j] = in[j].r / static_cast<double>(n);
     }
+    return result;
 }
 
-// The derivative of a periodic signal, per sample, by its spectrum.
+// Moves a periodic signal `shift` samples earlier (later when negative).
+void advance(std::vector<double>& signal, double shift, const fft_plans& plans)
+{
+    signal = through_spectrum(signal, plans, [shift](std::complex<double> v, double w) {
+        return v * std::polar(1.0, w * shift);
+    });
+}
+
+// The derivative of a periodic signal, per sample.
 std::vector<double> slope_of(const std::vector<double>& signal, const fft_plans& plans)
 {
-    const std::size_t n = signal.size();
-    std::vector<kiss_fft_cpx> in(n);
-    std::vector<kiss_fft_cpx> out(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        in[j] = {static_cast<float>(signal[j]), 0.0F};
-    }
-    forward_fft(plans, in, out);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double w = 2 * std::numbers::pi * signed_bin(k, n) / static_cast<double>(n);
-        out[k] = {static_cast<float>(-w * out[k].i), static_cast<float>(w * out[k].r)};
-    }
-    if (n % 2 == 0) {
-        out[n / 2] = {0.0F, 0.0F};
-    }
-    inverse_fft(plans, out, in);
-    std::vector<double> slope(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        slope[j] = in[j].r / static_cast<double>(n);
-    }
-    return slope;
+    return through_spectrum(signal, plans, [](std::complex<double> v, double w) {
+        return v * std::complex<double>(0.0, w);
+    });
 }
 
 // How many samples each group's average lags `mean`, to first order

@@ -110,6 +110,16 @@ void write_csv(std::FILE* file, std::span<const float> samples)
     std::fwrite(text.data(), 1, text.size(), file);
 }
 
+// The polynomial a command names, or the status-2 message when it is not one keldran lists.
+std::optional<polynomial> polynomial_option(const std::string& text)
+{
+    const polynomial_parse parsed = parse_polynomial(text);
+    if (!parsed.poly) {
+        fail(status_usage, "--poly: " + parsed.error);
+    }
+    return parsed.poly;
+}
+
 struct pattern_options {
     std::string poly;
     std::int64_t periods = 1;
@@ -119,11 +129,11 @@ struct pattern_options {
 
 int run_pattern(const pattern_options& o)
 {
-    const polynomial_parse parsed = parse_polynomial(o.poly);
-    if (!parsed.poly) {
-        return fail(status_usage, "--poly: " + parsed.error);
+    const std::optional<polynomial> poly = polynomial_option(o.poly);
+    if (!poly) {
+        return status_usage;
     }
-    const std::vector<std::int32_t> bits = pattern_bits(*parsed.poly);
+    const std::vector<std::int32_t> bits = pattern_bits(*poly);
     output out{o.path};
     if (!open_output(out)) {
         return write_failed(out);
@@ -169,9 +179,9 @@ struct simulate_options {
 
 int run_simulate(const simulate_options& o)
 {
-    const polynomial_parse parsed = parse_polynomial(o.poly);
-    if (!parsed.poly) {
-        return fail(status_usage, "--poly: " + parsed.error);
+    const std::optional<polynomial> poly = polynomial_option(o.poly);
+    if (!poly) {
+        return status_usage;
     }
     const channel_model model{
         o.pw50, o.pulse == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian, o.hts,
@@ -183,7 +193,7 @@ int run_simulate(const simulate_options& o)
     }
     const bool csv = o.format == "csv";
     const std::string error =
-        simulate_capture(*parsed.poly, model, plan, [&](std::span<const float> chunk) {
+        simulate_capture(*poly, model, plan, [&](std::span<const float> chunk) {
             if (csv) {
                 write_csv(out.file, chunk);
             } else {
@@ -234,9 +244,9 @@ std::string read_capture(std::FILE* in, capture_decoder& decoder, fold_state& fo
 
 int run_measure(const measure_options& o)
 {
-    const polynomial_parse parsed = parse_polynomial(o.poly);
-    if (!parsed.poly) {
-        return fail(status_usage, "--poly: " + parsed.error);
+    const std::optional<polynomial> poly = polynomial_option(o.poly);
+    if (!poly) {
+        return status_usage;
     }
     const std::optional<capture_format> format =
         o.format.empty() ? format_of_path(o.capture) : format_named(o.format);
@@ -252,7 +262,7 @@ int run_measure(const measure_options& o)
     const std::string name = from_stdin ? std::string("standard input") : o.capture;
     capture_decoder decoder;
     decoder.format = *format;
-    fold_state fold = fold_begin(keldran::sequence_length(parsed.poly->order), o.samples_per_bit);
+    fold_state fold = fold_begin(keldran::sequence_length(poly->order), o.samples_per_bit);
     const std::string read_error = read_capture(in, decoder, fold);
     if (!from_stdin) {
         std::fclose(in);
@@ -267,7 +277,7 @@ int run_measure(const measure_options& o)
     if (!folded.error.empty()) {
         return fail(status_failed, name + ": " + folded.error);
     }
-    const measurement m = measure_period(*parsed.poly, folded.period, folded.rate, !o.plot.empty());
+    const measurement m = measure_period(*poly, folded.period, folded.rate, !o.plot.empty());
     if (!m.error.empty()) {
         return fail(status_failed, name + ": " + m.error);
     }
@@ -283,7 +293,7 @@ int run_measure(const measure_options& o)
         }
     }
     const std::string text =
-        o.json ? summary_json(*parsed.poly, folded, m) : summary_table(*parsed.poly, folded, m);
+        o.json ? summary_json(*poly, folded, m) : summary_table(*poly, folded, m);
     output out{};
     open_output(out);
     std::fwrite(text.data(), 1, text.size(), out.file);
