@@ -20,7 +20,9 @@ constexpr std::int64_t max_segment_bits = 40;
 constexpr std::int64_t window_bits = 4;
 // Bits of a hole left for an echo in the extracted response, and of the flanks it is filled from.
 constexpr std::int64_t hole_bits = 3;
-constexpr std::int64_t flank_bits = 3;
+constexpr std::int64_t flank_bits = 2;
+// Bits a hole's flanks keep clear of the main response's reach.
+constexpr double hole_clearance = 1.0;
 // A response reaches as far as it stays above this fraction of its peak.
 constexpr double reach_fraction = 0.2;
 // The main response must hold this share of the correlation's energy near it.
@@ -38,6 +40,7 @@ constexpr double main_centre = 0.5;
 constexpr double percent = 100.0;
 // Below this squared gain of the main response's transfer function, h is not recovered.
 constexpr double regularisation = 1e-3;
+constexpr double exact_below_half_rate = 1e-12;
 // The echoes are modelled from the response within this many bits of its
 // peak, fading out over the next taper_fade bits.
 constexpr double taper_bits = 6.0;
@@ -412,7 +415,9 @@ std::int64_t segment_samples(const frame& f)
 
 // Replaces h over [from, to) bits by a cubic fitted to the flanks either side,
 // so that an echo left in the correlation cannot pass itself off as part of
-// the transition response.
+// the transition response. The cubic is in 1/t, t the time from the main
+// transition: a response's tails fall off as powers of t, which a polynomial
+// in 1/t follows across a hole near the main response where one in t cannot.
 void fill_hole(std::vector<double>& h, const frame& f, std::int64_t from, std::int64_t to)
 {
     const std::int64_t lo = (from - flank_bits + f.segment) * f.rate;
@@ -420,15 +425,22 @@ void fill_hole(std::vector<double>& h, const frame& f, std::int64_t from, std::i
     if (lo < 0 || hi > static_cast<std::int64_t>(h.size())) {
         return;
     }
-    const double mid = static_cast<double>(lo + hi) / 2;
-    const double half = static_cast<double>(hi - lo) / 2;
+    const double origin = static_cast<double>(f.segment * f.rate);
+    const auto inverse_time = [&](std::int64_t i) {
+        return static_cast<double>(f.rate) / (static_cast<double>(i) - origin);
+    };
+    const double a = inverse_time(lo);
+    const double b = inverse_time(hi - 1);
+    const double mid = (a + b) / 2;
+    const double half = std::abs(a - b) / 2;
+    const auto scaled = [&](std::int64_t i) { return (inverse_time(i) - mid) / half; };
     constexpr std::size_t terms = 4;
     std::array<std::array<double, terms + 1>, terms> normal{};
     for (std::int64_t i = lo; i < hi; ++i) {
         if (i >= (from + f.segment) * f.rate && i < (to + f.segment) * f.rate) {
             continue;
         }
-        const double x = (static_cast<double>(i) - mid) / half;
+        const double x = scaled(i);
         const std::array<double, terms> basis{1.0, x, x * x, x * x * x};
         for (std::size_t r = 0; r < terms; ++r) {
             for (std::size_t c = 0; c < terms; ++c) {
@@ -455,7 +467,7 @@ void fill_hole(std::vector<double>& h, const frame& f, std::int64_t from, std::i
         coef.at(p) = v / normal.at(p).at(p);
     }
     for (std::int64_t i = (from + f.segment) * f.rate; i < (to + f.segment) * f.rate; ++i) {
-        const double x = (static_cast<double>(i) - mid) / half;
+        const double x = scaled(i);
         h[static_cast<std::size_t>(i)] = coef[0] + x * (coef[1] + x * (coef[2] + x * coef[3]));
     }
 }
@@ -510,6 +522,16 @@ double band_taper(double bin, double band)
     return c * c;
 }
 
+// Regularisation of the division by the main response's transfer function:
+// none below half the bit rate, where the transfer function vanishes only at
+// zero frequency (which says nothing of h's shape), so that h's slow tails come
+// back whole; above it, near the bit rate's multiples, enough to keep noise
+// from being amplified.
+double regularisation_at(double w)
+{
+    return std::abs(w) <= std::numbers::pi ? exact_below_half_rate : regularisation;
+}
+
 // The transition response h from the main response, once what the model says
 // the echoes add has been taken off. The main response shows nothing of h at
 // whole multiples of the bit rate (h and h one bit later cancel there), so the
@@ -540,7 +562,7 @@ std::vector<double> extract_response(const frame& f, const std::vector<term>& te
                          / static_cast<double>(size);
         const std::complex<double> t = main_transfer(w, fit.dh, fit.dn);
         const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i)
-                                       * std::conj(t) / (std::norm(t) + regularisation)
+                                       * std::conj(t) / (std::norm(t) + regularisation_at(w))
                                        * band_taper(std::abs(signed_bin(k, size)), band)
                                        / static_cast<double>(size);
         spectrum[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
@@ -837,7 +859,9 @@ double snr_of(const frame& f, const std::vector<term>& terms, double main_peak)
 }
 
 // Holes in the extracted response where the separable echoes would echo again.
-// A hole is filled from its flanks, which must lie clear of the main response.
+// A hole is filled from its flanks, which must lie clear of the main response:
+// near it the hole narrows, and where even the narrowest would not clear it,
+// there is none.
 std::vector<hole> echo_holes(const std::array<echo_result, 4>& echoes, const places& p,
                              double main_reach)
 {
@@ -846,13 +870,16 @@ std::vector<hole> echo_holes(const std::array<echo_result, 4>& echoes, const pla
     for (std::size_t e = 0; e < at.size(); ++e) {
         // The HTS echo spans two bits: its own and the one after.
         const std::int64_t span = e == 0 ? 2 : 1;
-        const hole gap{at.at(e) - hole_bits, at.at(e) + hole_bits + span};
-        const double nearest =
-            std::min(std::abs(static_cast<double>(gap.from - flank_bits) - main_centre),
-                     std::abs(static_cast<double>(gap.to + flank_bits) - main_centre));
-        const bool across = gap.from - flank_bits < 0 && gap.to + flank_bits > 0;
-        if (echoes.at(e).separable && !across && nearest > main_reach) {
-            holes.push_back(gap);
+        for (std::int64_t width = hole_bits; width > 0 && echoes.at(e).separable; --width) {
+            const hole gap{at.at(e) - width, at.at(e) + width + span};
+            const double nearest =
+                std::min(std::abs(static_cast<double>(gap.from - flank_bits) - main_centre),
+                         std::abs(static_cast<double>(gap.to + flank_bits) - main_centre));
+            const bool across = gap.from - flank_bits < 0 && gap.to + flank_bits > 0;
+            if (!across && nearest >= main_reach + hole_clearance) {
+                holes.push_back(gap);
+                break;
+            }
         }
     }
     return holes;
@@ -881,8 +908,15 @@ kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
 {
     response sh;
     for (int round = 0; round < fit_rounds; ++round) {
-        const std::vector<double> h = extract_response(
-            f, round == 0 ? std::vector<term>{} : model_terms(k, p, fit), fit, holes, plans.whole);
+        // Only the echoes the channel model explains are taken off: an echo of
+        // unknown cause near the main response would otherwise trade its size
+        // against the response's tail.
+        fit_state modelled = fit;
+        modelled.second = {0.0, 0.0};
+        modelled.interaction = {0.0, 0.0};
+        const std::vector<double> h =
+            extract_response(f, round == 0 ? std::vector<term>{} : model_terms(k, p, modelled), fit,
+                             holes, plans.whole);
         sh = make_response(h, f.rate, plans);
         const double before_h = fit.dh;
         const double before_n = fit.dn;
