@@ -79,6 +79,10 @@ const std::vector<sample_case> sample_cases{
      "0.5\n0.75\n",
      {0.5F, 0.75F}},
     {"CsvOfHeaderLinesOnly", capture_format::csv, "time,value\n\n", {}},
+    {"CsvWithATrailingCommaOnEveryLine",
+     capture_format::csv,
+     "t,v,\n0,0.5,\n1,-1,\n",
+     {0.5F, -1.0F}},
 };
 
 class CaptureSamples : public testing::TestWithParam<std::tuple<sample_case, std::size_t>> {};
@@ -111,8 +115,9 @@ const std::vector<fault_case> fault_cases{
      "the capture ends inside a sample (2 bytes left over)"},
     {"I16CutShort", capture_format::i16, "\x01\x00\x02"sv,
      "the capture ends inside a sample (1 byte left over)"},
-    {"CsvNaN", capture_format::csv, "time,value\n0,1\n1,nan\n", "sample 2 is not a finite number"},
-    {"CsvBeyondFloat", capture_format::csv, "1\n1e39\n", "sample 2 is not a finite number"},
+    {"CsvNaN", capture_format::csv, "time,value\n0,1\n1,nan\n",
+     "line 3 is not a finite number: \"nan\""},
+    {"CsvBeyondFloat", capture_format::csv, "1\n1e39\n", "line 2 is not a finite number: \"1e39\""},
     {"CsvText", capture_format::csv, "v\n1\n\n2, abc \n3\n", "line 4 is not a number: \"abc\""},
     {"CsvTwoSigns", capture_format::csv, "1\n+-2\n", "line 2 is not a number: \"+-2\""},
     {"CsvLongText", capture_format::csv, "1\nxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx\n",

@@ -17,6 +17,9 @@ namespace keldran::echo {
 
 namespace {
 
+// Characters a csv line may hold before it is taken for something else.
+constexpr std::size_t longest_line = std::size_t{1} << 16;
+
 constexpr std::size_t f32_width = 4;
 constexpr std::size_t i16_width = 2;
 constexpr std::size_t bits_per_byte = 8;
@@ -210,9 +213,12 @@ std::string take_line(capture_decoder& decoder, std::string_view line, std::vect
     if (text.empty()) {
         return {};
     }
-    const std::size_t comma = text.rfind(',');
+    // Some oscilloscopes end every line with a comma: the sample is the last column
+    // that holds anything.
+    const std::string_view filled = trimmed(text.substr(0, text.find_last_not_of(", \t") + 1));
+    const std::size_t comma = filled.rfind(',');
     const std::string_view column =
-        comma == std::string_view::npos ? text : trimmed(text.substr(comma + 1));
+        comma == std::string_view::npos ? filled : trimmed(filled.substr(comma + 1));
     const std::optional<double> value = number_in(column);
     if (!value) {
         if (decoder.in_header) {
@@ -222,7 +228,8 @@ std::string take_line(capture_decoder& decoder, std::string_view line, std::vect
     }
     decoder.in_header = false;
     if (!std::isfinite(*value) || std::abs(*value) > std::numeric_limits<float>::max()) {
-        return not_finite(decoder.samples + 1);
+        return "line " + std::to_string(decoder.line)
+               + " is not a finite number: " + quoted(column);
     }
     out.push_back(static_cast<float>(*value));
     ++decoder.samples;
@@ -255,6 +262,12 @@ std::string decode_csv(capture_decoder& decoder, std::span<const char> bytes,
         start = end + 1;
     }
     decoder.carry += text.substr(start);
+    // No number runs this long: a capture without line ends is not a csv capture,
+    // and holding it all would take memory without end.
+    if (decoder.carry.size() > longest_line) {
+        return "line " + std::to_string(decoder.line + 1)
+               + " is not a number: " + quoted(decoder.carry);
+    }
     return {};
 }
 

@@ -413,6 +413,24 @@ std::int64_t segment_samples(const frame& f)
     return 2 * f.segment * f.rate;
 }
 
+// A hole too near the segment's end to have flanks on both sides: h is faded
+// out over the flank before it and cut from there on, its far tail being
+// worth less than an echo passed off as part of it.
+void cut_beyond(std::vector<double>& h, const frame& f, std::int64_t from, std::int64_t to)
+{
+    const auto n = static_cast<std::int64_t>(h.size());
+    const bool after = from > 0;
+    const std::int64_t edge = ((after ? from : to) + f.segment) * f.rate;
+    const std::int64_t fade = flank_bits * f.rate;
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t inside = after ? edge - i : i - edge;
+        const double x =
+            std::clamp(1.0 - static_cast<double>(inside) / static_cast<double>(fade), 0.0, 1.0);
+        const double c = std::cos(x * std::numbers::pi / 2);
+        h[static_cast<std::size_t>(i)] *= c * c;
+    }
+}
+
 // Replaces h over [from, to) bits by a cubic fitted to the flanks either side,
 // so that an echo left in the correlation cannot pass itself off as part of
 // the transition response. The cubic is in 1/t, t the time from the main
@@ -423,6 +441,7 @@ void fill_hole(std::vector<double>& h, const frame& f, std::int64_t from, std::i
     const std::int64_t lo = (from - flank_bits + f.segment) * f.rate;
     const std::int64_t hi = (to + flank_bits + f.segment) * f.rate;
     if (lo < 0 || hi > static_cast<std::int64_t>(h.size())) {
+        cut_beyond(h, f, from, to);
         return;
     }
     const double origin = static_cast<double>(f.segment * f.rate);

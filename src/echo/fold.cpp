@@ -26,6 +26,8 @@ constexpr double whole_period_tolerance = 0.05;
 // Converter output dropped while its filter fills, in capture samples.
 constexpr double converter_fill = 64.0;
 constexpr std::size_t max_groups = 4;
+// Samples the converter hands back per call.
+constexpr std::size_t converted_chunk = std::size_t{1} << 16;
 // Groups whose timing agrees to this fraction of a sample are summed as they stand.
 constexpr double aligned_tolerance = 0.01;
 constexpr int alignment_rounds = 3;
@@ -221,7 +223,10 @@ std::string convert_and_add(fold_state& state, std::span<const float> samples)
         add_samples(state, samples);
         return "";
     }
-    while (!samples.empty()) {
+    // The converter may take all the input yet hold back output that does not fit
+    // the buffer: it is called again, with what input is left, until it gives
+    // less than a buffer full.
+    for (;;) {
         const resample_step step =
             resample(state.converter.get(), samples, state.converted, state.ratio);
         if (step.error != 0) {
@@ -233,11 +238,11 @@ std::string convert_and_add(fold_state& state, std::span<const float> samples)
             std::min<std::int64_t>(state.skip, static_cast<std::int64_t>(made.size()));
         state.skip -= dropped;
         add_samples(state, made.subspan(static_cast<std::size_t>(dropped)));
-        if (step.used == 0 && step.made == 0) {
-            break;
+        if ((samples.empty() && step.made < state.converted.size())
+            || (step.used == 0 && step.made == 0)) {
+            return "";
         }
     }
-    return "";
 }
 
 std::string percent(double fraction)
@@ -277,15 +282,14 @@ std::string lock_on(fold_state& state)
     state.pending.assign(period_size(state), 0.0F);
     if (std::abs(period - size) > whole_period_tolerance) {
         state.ratio = size / period;
-        state.converter = make_resampler(SRC_SINC_MEDIUM_QUALITY);
+        state.converter = make_resampler(SRC_SINC_FASTEST);
         if (!state.converter) {
             return "the resampler could not be set up";
         }
-        // Room for what one input chunk becomes at the largest ratio used (2: rates are rounded).
-        constexpr std::size_t slack = 1024;
-        state.converted.resize(state.acquired.size() * 2 + slack);
+        state.converted.resize(converted_chunk);
         state.skip =
             static_cast<std::int64_t>(std::ceil(converter_fill * std::max(state.ratio, 1.0)));
+        state.skip_total = state.skip;
     }
     state.acquiring = false;
     std::vector<float> acquired = std::move(state.acquired);
@@ -532,12 +536,15 @@ fold_result fold_end(fold_state& state)
         }
     }
     if (state.periods < 2) {
-        result.error = "the capture holds " + std::to_string(state.samples)
-                       + " samples, fewer than two whole periods of the pattern ("
-                       + std::to_string(static_cast<std::int64_t>(std::ceil(2 * state.period)))
-                       + " samples at "
-                       + rate_text(state.period / static_cast<double>(state.length))
-                       + " samples per bit)";
+        // A converted capture also loses the samples the converter's filter starts on.
+        const double start =
+            static_cast<double>(state.converter ? state.skip_total : 0) / state.ratio;
+        result.error =
+            "the capture holds " + std::to_string(state.samples)
+            + " samples, fewer than two whole periods of the pattern ("
+            + std::to_string(static_cast<std::int64_t>(std::ceil(2 * state.period + start)))
+            + " samples at " + rate_text(state.period / static_cast<double>(state.length))
+            + " samples per bit)";
         return result;
     }
     auto [mean, drift] = align_groups(state.groups);

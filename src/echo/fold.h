@@ -33,6 +33,7 @@ struct fold_state {
     resampler converter;           // empty when the capture's rate is already whole
     std::vector<float> converted;  // the converter's output for one input chunk
     std::int64_t skip = 0;         // converter output still to drop while its filter fills
+    std::int64_t skip_total = 0;   // all the converter output dropped so
     std::vector<float> pending;    // the period in progress
     std::size_t position = 0;      // samples of it so far
     std::vector<period_group> groups;
