@@ -197,21 +197,13 @@ std::string simulate_directly(const polynomial& poly, const channel_model& model
 
 }  // namespace
 
-std::string simulate_capture(const polynomial& poly, const channel_model& model,
-                             const capture_plan& plan, const sample_sink& sink)
+namespace {
+
+// Converts the periodic grid, from its start, to `count` samples at `ratio`
+// output samples per grid sample, with noise, into the sink.
+std::string convert_grid(const std::vector<float>& period, double ratio, std::int64_t count,
+                         noise_source& noise, const sample_sink& sink)
 {
-    const double length = static_cast<double>(sequence_length(poly.order));
-    const auto count =
-        static_cast<std::int64_t>(std::llround(plan.periods * length * plan.samples_per_bit));
-    const std::int32_t grid = grid_per_bit(model.pw50);
-    const double ratio = plan.samples_per_bit / grid;
-    if (ratio < 1 / max_ratio) {
-        return simulate_directly(poly, model, plan, count, sink);
-    }
-    // The grid starts lead_in output samples early; those are dropped below.
-    const double early = static_cast<double>(lead_in) / plan.samples_per_bit;
-    const std::vector<float> period = read_back_period(poly, model, grid, plan.start - early);
-    noise_source noise = make_noise(plan, period);
     const resampler converter = make_resampler(SRC_SINC_MEDIUM_QUALITY);
     if (!converter) {
         return "the resampler could not be set up";
@@ -241,6 +233,33 @@ std::string simulate_capture(const polynomial& poly, const channel_model& model,
         left -= static_cast<std::int64_t>(made.size());
     }
     return "";
+}
+
+}  // namespace
+
+std::string simulate_capture(const polynomial& poly, const channel_model& model,
+                             const capture_plan& plan, const sample_sink& sink)
+{
+    const double length = static_cast<double>(sequence_length(poly.order));
+    // The pattern repeats every period: a start far along it is the same start
+    // within the first period, and keeps the sample times exact.
+    capture_plan within = plan;
+    within.start = std::fmod(plan.start, length);
+    const auto count =
+        static_cast<std::int64_t>(std::llround(plan.periods * length * plan.samples_per_bit));
+    // The converter goes at most max_ratio up: a finer rate asks for a finer grid.
+    const auto grid =
+        std::max(grid_per_bit(model.pw50),
+                 static_cast<std::int32_t>(std::ceil(plan.samples_per_bit / max_ratio)));
+    const double ratio = plan.samples_per_bit / grid;
+    if (ratio < 1 / max_ratio) {
+        return simulate_directly(poly, model, within, count, sink);
+    }
+    // The grid starts lead_in output samples early; those are dropped.
+    const double early = static_cast<double>(lead_in) / plan.samples_per_bit;
+    const std::vector<float> period = read_back_period(poly, model, grid, within.start - early);
+    noise_source noise = make_noise(within, period);
+    return convert_grid(period, ratio, count, noise, sink);
 }
 
 }  // namespace keldran::echo

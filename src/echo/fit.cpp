@@ -14,7 +14,9 @@ namespace keldran::echo {
 namespace {
 
 // Bits each side of the main response over which the transition response is
-// extracted and every echo is modelled.
+// extracted and every echo is modelled: at most this, and at most a quarter of
+// the period, so that no echo inside the segment comes round into it again
+// from the other side.
 constexpr std::int64_t max_segment_bits = 40;
 // Bits each side of an echo over which it is fitted and drawn.
 constexpr std::int64_t window_bits = 4;
@@ -35,6 +37,14 @@ constexpr double converged = 1e-5;
 constexpr double max_shift = 0.45;
 constexpr double decibels_per_decade = 10.0;
 constexpr double max_snr_db = 200.0;
+// An HTS or NLTS echo whose fit leaves more than this share of it unexplained,
+// beyond noise_margin times the noise, gets no shift.
+constexpr double misfit_limit = 0.05;
+// Bits in the shortest period whose correlation can tell this pattern from another.
+constexpr std::int64_t shortest_checked_period = 31;
+// Bits in the shortest period whose echoes can be measured apart: order 7's.
+constexpr double shortest_separable_period = 127.0;
+constexpr double noise_margin = 3.0;
 // The main response's centre, half a bit after the transition that starts it.
 constexpr double main_centre = 0.5;
 constexpr double percent = 100.0;
@@ -324,6 +334,8 @@ struct fit_state {
     double dn = 0;
     bool free_h = false;
     bool free_n = false;
+    bool free_second = false;
+    bool free_interaction = false;
     std::array<double, 2> second{};       // second-adjacent echo: weights of h and its slope
     std::array<double, 2> interaction{};  // the same at the interaction location
     std::array<double, 2> hts_rough{};    // HTS and NLTS echoes that are not separable,
@@ -668,7 +680,14 @@ void decide_separable(std::array<echo_result, 4>& echoes, const places& at, cons
     const std::array<double, 4> centres = echo_centres(at);
     const std::array<double, 4> reach{r.echo + hts_span, r.echo, r.echo, r.echo};
     for (std::size_t x = 0; x < echoes.size(); ++x) {
-        echoes.at(x).separable = true;
+        // Below order 7 the period leaves too little room beside the main response
+        // for the response to be extracted clear of the echoes, whatever its width.
+        echoes.at(x).separable = length >= shortest_separable_period;
+        if (!echoes.at(x).separable) {
+            echoes.at(x).reach =
+                "the main response in a period this short (order 7 and up leave room)";
+            continue;
+        }
         if (circular_distance(centres.at(x), main_centre, length) < r.main + reach.at(x)) {
             echoes.at(x).separable = false;
             echoes.at(x).reach = "the main response";
@@ -863,42 +882,101 @@ std::vector<double> render(const std::vector<term>& terms, const frame& f, unsig
 }
 
 // The main response's peak over the spread of what the model leaves unexplained.
-double snr_of(const frame& f, const std::vector<term>& terms, double main_peak)
+double snr_of(double main_peak, double noise)
 {
-    const std::vector<double> model = render(terms, f, all_parts);
-    double noise = 0;
-    for (std::size_t j = 0; j < model.size(); ++j) {
-        noise += (f.c[j] - model[j]) * (f.c[j] - model[j]);
-    }
-    noise /= static_cast<double>(model.size());
     if (noise <= 0) {
         return max_snr_db;
     }
     return std::min(max_snr_db, decibels_per_decade * std::log10(main_peak * main_peak / noise));
 }
 
+// The share of an HTS or NLTS echo the fitted model leaves unexplained, beyond
+// what noise would: the root mean square of the residual over its window, less
+// a margin for the noise, over the peak-to-peak size of the echo as measured
+// (the correlation less every other part of the model).
+double misfit_of(const frame& f, const std::vector<term>& terms,
+                 const std::vector<std::int64_t>& window, unsigned part, double noise)
+{
+    const std::vector<double> means = phase_means(terms, f, all_parts);
+    double sum = 0;
+    double lo = 0;
+    double hi = 0;
+    for (const std::int64_t s : window) {
+        const double others = evaluate(terms, f, s, all_parts & ~part) - phase_mean(means, f, s);
+        const double echo = sample(f, s) - others;
+        const double r = echo - evaluate(terms, f, s, part);
+        sum += r * r;
+        lo = std::min(lo, echo);
+        hi = std::max(hi, echo);
+    }
+    const double rms = std::sqrt(sum / static_cast<double>(window.size()));
+    const double beyond_noise = rms - noise_margin * std::sqrt(noise);
+    return hi > lo && beyond_noise > 0 ? beyond_noise / (hi - lo) : 0.0;
+}
+
+// The mean square of what the model leaves unexplained away from the main
+// response and the echoes, where only noise should be; over the whole period
+// when the period holds no such place.
+double noise_power(const frame& f, const std::vector<term>& terms, const places& p)
+{
+    const std::vector<double> model = render(terms, f, all_parts);
+    const auto n = static_cast<std::int64_t>(model.size());
+    std::vector<bool> busy(model.size(), false);
+    const auto mark = [&](std::int64_t from, std::int64_t to) {
+        for (std::int64_t s = from; s < to; ++s) {
+            busy[static_cast<std::size_t>((((f.origin + s) % n) + n) % n)] = true;
+        }
+    };
+    mark(-f.segment * f.rate, f.segment * f.rate);
+    for (const std::int64_t at : {p.hts, p.nlts, p.second, p.interaction}) {
+        mark((at - window_bits) * f.rate, (at + window_bits + 2) * f.rate);
+    }
+    double quiet = 0;
+    double all = 0;
+    std::int64_t count = 0;
+    for (std::size_t j = 0; j < model.size(); ++j) {
+        const double r2 = (f.c[j] - model[j]) * (f.c[j] - model[j]);
+        all += r2;
+        if (!busy[j]) {
+            quiet += r2;
+            ++count;
+        }
+    }
+    return count > 0 ? quiet / static_cast<double>(count) : all / static_cast<double>(n);
+}
+
 // Holes in the extracted response where the separable echoes would echo again.
 // A hole is filled from its flanks, which must lie clear of the main response:
 // near it the hole narrows, and where even the narrowest would not clear it,
 // there is none.
-std::vector<hole> echo_holes(const std::array<echo_result, 4>& echoes, const places& p,
-                             double main_reach)
+std::vector<hole> echo_holes(std::array<echo_result, 4>& echoes, const places& p,
+                             const reach_set& reach, std::int64_t segment)
 {
     std::vector<hole> holes;
     const std::array<std::int64_t, 4> at{p.hts, p.nlts, p.second, p.interaction};
     for (std::size_t e = 0; e < at.size(); ++e) {
         // The HTS echo spans two bits: its own and the one after.
         const std::int64_t span = e == 0 ? 2 : 1;
-        for (std::int64_t width = hole_bits; width > 0 && echoes.at(e).separable; --width) {
+        bool made = false;
+        for (std::int64_t width = hole_bits; width > 0 && echoes.at(e).separable && !made;
+             --width) {
             const hole gap{at.at(e) - width, at.at(e) + width + span};
             const double nearest =
                 std::min(std::abs(static_cast<double>(gap.from - flank_bits) - main_centre),
                          std::abs(static_cast<double>(gap.to + flank_bits) - main_centre));
             const bool across = gap.from - flank_bits < 0 && gap.to + flank_bits > 0;
-            if (!across && nearest >= main_reach + hole_clearance) {
+            if (!across && nearest >= reach.main + hole_clearance) {
                 holes.push_back(gap);
-                break;
+                made = true;
             }
+        }
+        // An echo within the segment that no hole can keep out of the extracted
+        // response would be taken for part of it: it cannot be measured apart.
+        const bool inside =
+            static_cast<double>(std::abs(at.at(e))) < static_cast<double>(segment) + reach.echo;
+        if (echoes.at(e).separable && inside && !made) {
+            echoes.at(e).separable = false;
+            echoes.at(e).reach = "the main response";
         }
     }
     return holes;
@@ -946,12 +1024,17 @@ kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
             fit_shifts(f, sh, k, p, fit, shift_window);
             echo_kernels(k, sh, fit.dh, fit.dn);
         }
+        // Echoes of unknown cause take part in the fit only where they stand clear.
         fit_state rest = fit;
         rest.second = {0.0, 0.0};
-        fit.second = fit_generic(f, k, model_terms(k, p, rest), p.second);
+        if (fit.free_second) {
+            fit.second = fit_generic(f, k, model_terms(k, p, rest), p.second);
+        }
         rest = fit;
         rest.interaction = {0.0, 0.0};
-        fit.interaction = fit_generic(f, k, model_terms(k, p, rest), p.interaction);
+        if (fit.free_interaction) {
+            fit.interaction = fit_generic(f, k, model_terms(k, p, rest), p.interaction);
+        }
         if (round >= 2 && std::abs(fit.dh - before_h) + std::abs(fit.dn - before_n) < converged) {
             break;
         }
@@ -968,19 +1051,28 @@ void report_fit(measurement& m, const frame& f, const places& p, const std::vect
         main_window.push_back(s);
     }
     const double main_size = peak_to_peak(terms, f, only(main_response), main_window);
+    const double noise = noise_power(f, terms, p);
     for (std::size_t e = 0; e < m.echoes.size(); ++e) {
         echo_result& echo = m.echoes.at(e);
-        const double size = peak_to_peak(terms, f, only(echo_parts.at(e)), echo_window(f, p, e));
+        const std::vector<std::int64_t> window = echo_window(f, p, e);
+        const double size = peak_to_peak(terms, f, only(echo_parts.at(e)), window);
         echo.size = main_size > 0 ? size / main_size : 0.0;
         if (e < 2 && echo.separable) {
-            echo.shift = e == 0 ? fit.dh : fit.dn;
+            // A shift is given only where the model explains the echo it came from.
+            const double misfit = misfit_of(f, terms, window, only(echo_parts.at(e)), noise);
+            if (misfit > misfit_limit) {
+                echo.separable = false;
+                echo.misfit = misfit;
+            } else {
+                echo.shift = e == 0 ? fit.dh : fit.dn;
+            }
         }
     }
     double main_peak = 0;
     for (const std::int64_t s : main_window) {
         main_peak = std::max(main_peak, std::abs(evaluate(terms, f, s, only(main_response))));
     }
-    m.snr_db = snr_of(f, terms, main_peak);
+    m.snr_db = snr_of(main_peak, noise);
 }
 
 // The echoes as keldran names and places them, and where each lands in the correlation.
@@ -1006,10 +1098,12 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
     const std::vector<std::int32_t> bits = pattern_bits(poly);
     const auto length = static_cast<std::int64_t>(bits.size());
     frame f{correlate(bits, poly.order, period, rate), length, rate, 0,
-            std::min(max_segment_bits, (length - 1) / 2)};
+            std::min(max_segment_bits, length / 4)};
     find_main(f);
+    // In a period of 15 bits or fewer any response fills most of it, so there the
+    // share says nothing about the pattern.
     const double share = main_share(f);
-    if (share < share_needed(f)) {
+    if (f.length >= shortest_checked_period && share < share_needed(f)) {
         m.error =
             "the capture does not hold the pattern of " + polynomial_text(poly)
             + ": its correlation with the pattern has no main response (the strongest peak holds "
@@ -1023,17 +1117,27 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
         make_response(extract_response(f, {}, fit, {}, plans.whole), f.rate, plans), 0.0, 0.0);
     const reach_set reach = reaches(f, k, model_terms(k, p, fit));
     decide_separable(m.echoes, p, reach, static_cast<double>(f.length));
+    const std::vector<hole> holes = echo_holes(m.echoes, p, reach, f.segment);
     fit.free_h = m.echoes[0].separable;
     fit.free_n = m.echoes[1].separable;
-    k = fit_rounds_of(f, p, fit, echo_holes(m.echoes, p, reach.main), shift_samples(f, m.echoes, p),
-                      plans, k);
-    // An HTS or NLTS echo in the reach of another response gets no shift, only
-    // a rough size, fitted like the echoes of unknown cause.
+    fit.free_second = m.echoes[2].separable;
+    fit.free_interaction = m.echoes[3].separable;
+    k = fit_rounds_of(f, p, fit, holes, shift_samples(f, m.echoes, p), plans, k);
+    // An echo in the reach of another response gets no shift, only a rough size,
+    // fitted like the echoes of unknown cause.
+    // Each echo that is not separable gets a rough size alone, the others as fitted.
+    const fit_state fitted = fit;
     if (!m.echoes[0].separable) {
-        fit.hts_rough = fit_generic(f, k, model_terms(k, p, fit), p.hts);
+        fit.hts_rough = fit_generic(f, k, model_terms(k, p, fitted), p.hts);
     }
     if (!m.echoes[1].separable) {
-        fit.nlts_rough = fit_generic(f, k, model_terms(k, p, fit), p.nlts);
+        fit.nlts_rough = fit_generic(f, k, model_terms(k, p, fitted), p.nlts);
+    }
+    if (!m.echoes[2].separable) {
+        fit.second = fit_generic(f, k, model_terms(k, p, fitted), p.second);
+    }
+    if (!m.echoes[3].separable) {
+        fit.interaction = fit_generic(f, k, model_terms(k, p, fitted), p.interaction);
     }
     const std::vector<term> terms = model_terms(k, p, fit);
     report_fit(m, f, p, terms, fit);

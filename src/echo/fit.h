@@ -17,11 +17,12 @@
 namespace keldran::echo {
 
 struct echo_result {
-    std::string effect;           // "hts", "nlts", "second_adjacent", "interaction"
-    double location = 0;          // keldran's location for the polynomial
-    double size = 0;              // peak-to-peak of the echo over that of the main response
-    bool separable = false;       // false: within the reach of the main response or another echo
-    std::string reach;            // when not separable, what it lies within the reach of
+    std::string effect;      // "hts", "nlts", "second_adjacent", "interaction"
+    double location = 0;     // keldran's location for the polynomial
+    double size = 0;         // peak-to-peak of the echo over that of the main response
+    bool separable = false;  // false: within the reach of the main response or another echo
+    std::string reach;       // when not separable for its place: what it lies within the reach of
+    double misfit = 0;       // when not separable for its fit: the share of it left unexplained
     std::optional<double> shift;  // HTS and NLTS, when separable: the shift in bit cells
 };
 

@@ -267,13 +267,20 @@ std::string lock_on(fold_state& state)
 {
     const double nominal_period = state.nominal * static_cast<double>(state.length);
     const auto [period, best] = find_period(state.acquired, nominal_period);
+    const std::string best_rate =
+        rate_text(static_cast<double>(best.lag) / static_cast<double>(state.length));
+    if (period == 0.0 && best.match >= repeat_threshold) {
+        // It repeats, but at the edge of the lags searched: the rate lies beyond them.
+        return "the capture repeats at a rate more than 2 % from " + rate_text(state.nominal)
+               + " samples per bit (its best match lies at the edge searched, " + best_rate
+               + " samples per bit); give --samples-per-bit nearer the capture's rate";
+    }
     if (period == 0.0) {
         return "the capture does not repeat every " + std::to_string(state.length)
                + " bits at about " + rate_text(state.nominal)
-               + " samples per bit, so it does not hold this pattern at this rate (its best match, "
-                 "at "
-               + rate_text(static_cast<double>(best.lag) / static_cast<double>(state.length))
-               + " samples per bit, agrees " + percent(best.match) + ")";
+               + " samples per bit, so it does not hold this pattern at this rate (its best "
+                 "match, at "
+               + best_rate + " samples per bit, agrees " + percent(best.match) + ")";
     }
     state.period = period;
     const double found = period / static_cast<double>(state.length);

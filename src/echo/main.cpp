@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -242,6 +243,51 @@ std::string read_capture(std::FILE* in, capture_decoder& decoder, fold_state& fo
     }
 }
 
+// The capture read whole and averaged, or the status and message of why not.
+struct folded_capture {
+    fold_result folded;
+    int status = status_ok;
+};
+
+folded_capture fold_capture(const measure_options& o, capture_format format, std::int64_t length)
+{
+    const bool from_stdin = o.capture == "-";
+    std::FILE* in = from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
+    if (in == nullptr) {
+        return {{}, fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno))};
+    }
+    const std::string name = from_stdin ? std::string("standard input") : o.capture;
+    capture_decoder decoder;
+    decoder.format = format;
+    fold_state fold = fold_begin(length, o.samples_per_bit);
+    const std::string read_error = read_capture(in, decoder, fold);
+    if (!from_stdin) {
+        std::fclose(in);
+    }
+    if (!read_error.empty()) {
+        return {{}, fail(status_failed, name + ": " + read_error)};
+    }
+    if (decoder.samples == 0) {
+        return {{}, fail(status_failed, name + " holds no samples")};
+    }
+    fold_result folded = fold_end(fold);
+    if (!folded.error.empty()) {
+        return {{}, fail(status_failed, name + ": " + folded.error)};
+    }
+    return {std::move(folded), status_ok};
+}
+
+bool write_plot(const std::string& path, const plot_data& data)
+{
+    output plot{path};
+    if (!open_output(plot)) {
+        return false;
+    }
+    const std::string svg = render_svg(data);
+    std::fwrite(svg.data(), 1, svg.size(), plot.file);
+    return close_output(plot);
+}
+
 int run_measure(const measure_options& o)
 {
     const std::optional<polynomial> poly = polynomial_option(o.poly);
@@ -254,43 +300,18 @@ int run_measure(const measure_options& o)
         return fail(status_usage, "cannot tell the format of " + o.capture
                                       + " from its name; give --format f32, i16 or csv");
     }
-    const bool from_stdin = o.capture == "-";
-    std::FILE* in = from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
-    if (in == nullptr) {
-        return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
+    const folded_capture got = fold_capture(o, *format, keldran::sequence_length(poly->order));
+    if (got.status != status_ok) {
+        return got.status;
     }
-    const std::string name = from_stdin ? std::string("standard input") : o.capture;
-    capture_decoder decoder;
-    decoder.format = *format;
-    fold_state fold = fold_begin(keldran::sequence_length(poly->order), o.samples_per_bit);
-    const std::string read_error = read_capture(in, decoder, fold);
-    if (!from_stdin) {
-        std::fclose(in);
-    }
-    if (!read_error.empty()) {
-        return fail(status_failed, name + ": " + read_error);
-    }
-    if (decoder.samples == 0) {
-        return fail(status_failed, name + " holds no samples");
-    }
-    const fold_result folded = fold_end(fold);
-    if (!folded.error.empty()) {
-        return fail(status_failed, name + ": " + folded.error);
-    }
+    const fold_result& folded = got.folded;
     const measurement m = measure_period(*poly, folded.period, folded.rate, !o.plot.empty());
     if (!m.error.empty()) {
+        const std::string name = o.capture == "-" ? std::string("standard input") : o.capture;
         return fail(status_failed, name + ": " + m.error);
     }
-    if (!o.plot.empty()) {
-        output plot{o.plot};
-        if (!open_output(plot)) {
-            return write_failed(plot);
-        }
-        const std::string svg = render_svg(m.plot);
-        std::fwrite(svg.data(), 1, svg.size(), plot.file);
-        if (!close_output(plot)) {
-            return write_failed(plot);
-        }
+    if (!o.plot.empty() && !write_plot(o.plot, m.plot)) {
+        return fail(status_failed, "cannot write " + o.plot + ": " + std::strerror(errno));
     }
     const std::string text =
         o.json ? summary_json(*poly, folded, m) : summary_table(*poly, folded, m);
@@ -299,6 +320,9 @@ int run_measure(const measure_options& o)
     std::fwrite(text.data(), 1, text.size(), out.file);
     return close_output(out) ? status_ok : write_failed(out);
 }
+
+// Captures beyond this many samples per bit would not fit two periods in memory.
+constexpr double most_samples_per_bit = 10000.0;
 
 // Accepts a number greater than zero, with a message that says so.
 const CLI::Validator above_zero(
@@ -310,56 +334,114 @@ const CLI::Validator above_zero(
     },
     "> 0");
 
+// Accepts samples per bit above zero and at most most_samples_per_bit.
+const CLI::Validator sample_rate(
+    [](const std::string& text) {
+        double value = 0;
+        return CLI::detail::lexical_cast(text, value) && value > 0 && value <= most_samples_per_bit
+                   ? std::string()
+                   : "must be a number greater than 0 and at most 10000, not " + text;
+    },
+    "> 0");
+
+// Accepts any finite number.
+const CLI::Validator finite(
+    [](const std::string& text) {
+        double value = 0;
+        return CLI::detail::lexical_cast(text, value) && std::isfinite(value)
+                   ? std::string()
+                   : "must be a finite number, not " + text;
+    },
+    "NUMBER");
+
+// Accepts a whole number of at least one.
+const CLI::Validator whole_count(
+    [](const std::string& text) {
+        std::int64_t value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return ec == std::errc{} && end == text.data() + text.size() && value > 0
+                   ? std::string()
+                   : "must be a whole number of at least 1, not " + text;
+    },
+    "N");
+
+// Accepts a seed: a whole number from 0 to 2^64 - 1.
+const CLI::Validator seed_number(
+    [](const std::string& text) {
+        std::uint64_t value = 0;
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        return ec == std::errc{} && end == text.data() + text.size()
+                   ? std::string()
+                   : "must be a whole number from 0 to 18446744073709551615, not " + text;
+    },
+    "S");
+
 const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
 
-void add_pattern(CLI::App& app, pattern_options& o, int& which)
+enum class command : std::uint8_t { none, pattern, simulate, measure };
+
+// Help and the version go to standard output; losing them is a failure too.
+int print_text(const std::string& text)
+{
+    output out{};
+    open_output(out);
+    std::fputs(text.c_str(), out.file);
+    return close_output(out) ? status_ok : write_failed(out);
+}
+
+void add_pattern(CLI::App& app, pattern_options& o, command& which)
 {
     CLI::App* cmd = app.add_subcommand("pattern", "Write the pattern: N periods of the sequence");
     cmd->add_option("--poly", o.poly, poly_help)->required();
-    cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(above_zero);
+    cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(whole_count);
     cmd->add_option("--format", o.format,
                     "bits: 0 and 1, a period per line; csv: a bit per line; "
                     "f32: little-endian float32, +1 for 1 and -1 for 0")
         ->check(CLI::IsMember({"bits", "csv", "f32"}));
     cmd->add_option("-o", o.path, "write to this file instead of standard output");
-    cmd->callback([&which] { which = 1; });
+    cmd->callback([&which] { which = command::pattern; });
 }
 
-void add_simulate(CLI::App& app, simulate_options& o, int& which)
+void add_simulate(CLI::App& app, simulate_options& o, command& which)
 {
     CLI::App* cmd =
         app.add_subcommand("simulate", "Write a read-back simulated by the channel model");
     cmd->add_option("--poly", o.poly, poly_help)->required();
-    cmd->add_option("--samples-per-bit", o.samples_per_bit, "samples per bit cell, any real > 0")
+    cmd->add_option("--samples-per-bit", o.samples_per_bit,
+                    "samples per bit cell, any real > 0 up to 10000")
         ->required()
-        ->check(above_zero);
+        ->check(sample_rate);
     cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(above_zero);
     cmd->add_option("--pw50", o.pw50,
                     "width at half height of the transition response, in bit cells (default 2.5)")
         ->check(above_zero);
     cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
         ->check(CLI::IsMember({"lorentzian", "gaussian"}));
-    cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)");
-    cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)");
-    cmd->add_option("--snr", o.snr, "add white Gaussian noise at this signal-to-noise ratio in dB");
+    cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)")
+        ->check(finite);
+    cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)")
+        ->check(finite);
+    cmd->add_option("--snr", o.snr, "add white Gaussian noise at this signal-to-noise ratio in dB")
+        ->check(finite);
     cmd->add_option("--start", o.start,
-                    "where in the pattern the capture starts, in bit cells (default 0)");
-    cmd->add_option("--seed", o.seed, "seed of the noise (default 1)");
+                    "where in the pattern the capture starts, in bit cells (default 0)")
+        ->check(finite);
+    cmd->add_option("--seed", o.seed, "seed of the noise (default 1)")->check(seed_number);
     cmd->add_option("--format", o.format, "f32 (default) or csv")
         ->check(CLI::IsMember({"f32", "csv"}));
     cmd->add_option("-o", o.path, "write to this file instead of standard output");
-    cmd->callback([&which] { which = 2; });
+    cmd->callback([&which] { which = command::simulate; });
 }
 
-void add_measure(CLI::App& app, measure_options& o, int& which)
+void add_measure(CLI::App& app, measure_options& o, command& which)
 {
     CLI::App* cmd =
         app.add_subcommand("measure", "Measure the size of each echo in a captured read-back");
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--samples-per-bit", o.samples_per_bit,
-                    "nominal samples per bit cell, any real > 0")
+                    "nominal samples per bit cell, any real > 0 up to 10000")
         ->required()
-        ->check(above_zero);
+        ->check(sample_rate);
     cmd->add_option("--format", o.format,
                     "f32, i16 or csv (default: from the file name's extension)")
         ->check(CLI::IsMember({"f32", "i16", "csv"}));
@@ -368,7 +450,7 @@ void add_measure(CLI::App& app, measure_options& o, int& which)
                     "draw the correlation and the fitted echoes into this SVG file");
     cmd->add_option("capture", o.capture, "the capture: a file, or - for standard input")
         ->required();
-    cmd->callback([&which] { which = 3; });
+    cmd->callback([&which] { which = command::measure; });
 }
 
 int run(int argc, char** argv)
@@ -387,28 +469,33 @@ int run(int argc, char** argv)
                  "keldran-echo"};
     app.set_version_flag("--version", std::string("keldran-echo ") + KELDRAN_VERSION);
     app.require_subcommand(1);
-    int which = 0;
+    command which = command::none;
     pattern_options pattern;
     simulate_options simulate;
     measure_options measure;
     add_pattern(app, pattern, which);
     add_simulate(app, simulate, which);
     add_measure(app, measure, which);
+    const std::string first = argc > 1 ? argv[1] : "-";
+    if (!first.starts_with('-') && first != "pattern" && first != "simulate"
+        && first != "measure") {
+        return fail(status_usage, "unknown command \"" + first
+                                      + "\"; the commands are pattern, simulate and measure");
+    }
+    // CLI11 reports help, the version and parse errors as exceptions; they end here.
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp&) {
-        std::fputs(app.help().c_str(), stdout);
-        return status_ok;
+        return print_text(app.help());
     } catch (const CLI::CallForVersion& e) {
-        std::fputs((std::string(e.what()) + "\n").c_str(), stdout);
-        return status_ok;
+        return print_text(std::string(e.what()) + "\n");
     } catch (const CLI::ParseError& e) {
         return fail(status_usage, e.what());
     }
     switch (which) {
-    case 1:
+    case command::pattern:
         return run_pattern(pattern);
-    case 2:
+    case command::simulate:
         return run_simulate(simulate);
     default:
         return run_measure(measure);
@@ -419,9 +506,11 @@ int run(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    // Nothing below throws but what memory exhaustion would; say so rather than abort.
+    // Nothing below throws but what running out of memory would; say so rather than abort.
     try {
         return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return fail(status_failed, "not enough memory for this capture");
     } catch (const std::exception& e) {
         return fail(status_failed, e.what());
     }

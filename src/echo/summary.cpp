@@ -26,13 +26,26 @@ double rounded(double value, int places)
 {
     constexpr double ten = 10.0;
     const double scale = std::pow(ten, places);
-    return std::round(value * scale) / scale;
+    // Adding zero turns a negative zero, which JSON would show as -0.0, into zero.
+    return std::round(value * scale) / scale + 0.0;
 }
 
 constexpr int size_places = 4;
 constexpr int shift_places = 4;
 constexpr int rate_places = 6;
 constexpr int snr_places = 1;
+
+// Why an echo is not separable, as the end of a sentence about it.
+std::string why_not_separable(const echo_result& echo)
+{
+    if (echo.misfit > 0) {
+        constexpr double percent = 100.0;
+        return "does not follow the channel model: the fit leaves "
+               + std::to_string(static_cast<int>(std::lround(echo.misfit * percent)))
+               + " % of it unexplained";
+    }
+    return "lies within the reach of " + echo.reach + ": it cannot be told apart";
+}
 
 }  // namespace
 
@@ -51,10 +64,8 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
         text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", effect_titles.at(e), echo.location,
                        echo.size, echo.separable ? "yes" : "no", shift.c_str());
         if (!echo.separable) {
-            notes +=
-                std::string("The ") + effect_titles.at(e) + " echo lies within the reach of "
-                + echo.reach
-                + ": it cannot be told apart, so its size is unreliable and no shift is given.\n";
+            notes += std::string("The ") + effect_titles.at(e) + " echo " + why_not_separable(echo)
+                     + ", so its size is unreliable and no shift is given.\n";
         }
     }
     if (!notes.empty()) {
@@ -74,6 +85,9 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
         item["separable"] = echo.separable;
         item["shift"] = echo.shift ? nlohmann::ordered_json(rounded(*echo.shift, shift_places))
                                    : nlohmann::ordered_json(nullptr);
+        if (!echo.separable) {
+            item["not_separable_because"] = "it " + why_not_separable(echo);
+        }
         echoes.push_back(item);
     }
     nlohmann::ordered_json out;
