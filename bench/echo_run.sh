@@ -42,6 +42,13 @@ cs = statistics.median(p[1] for p in pairs)
 ratio = statistics.median(p[0] / p[1] for p in pairs)
 print(f"  measure {ms * 1000:.1f} ms, cat {cs * 1000:.1f} ms, median ratio {ratio:.2f} (target at most 4)")
 PY
+echo "== measure of a capture at 16.3 samples per bit (converted to 16), median of 5 runs"
+"$echo_bin" simulate --poly "$poly" --samples-per-bit 16.3 --periods 150 --hts 0.1 --nlts 0.2 \
+  -o "$work/16.3.f32"
+for _ in 1 2 3 4 5; do
+  { /usr/bin/time -f "%e" "$echo_bin" measure --poly "$poly" --samples-per-bit 16.3 \
+    "$work/16.3.f32" >/dev/null; } 2>&1
+done | sort -n | sed -n 3p | sed 's/^/  seconds: /'
 echo "== peak resident memory (KiB)"
 for periods in 10 150; do
   kib=$( { /usr/bin/time -f "%M" "$echo_bin" measure --poly "$poly" --samples-per-bit 16 \

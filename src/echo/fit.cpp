@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <limits>
 #include <numbers>
 #include <numeric>
 
@@ -21,7 +22,7 @@ constexpr std::int64_t max_segment_bits = 40;
 // Bits each side of an echo over which it is fitted and drawn.
 constexpr std::int64_t window_bits = 4;
 // Bits of a hole left for an echo in the extracted response, and of the flanks it is filled from.
-constexpr std::int64_t hole_bits = 3;
+constexpr std::int64_t hole_bits = 5;
 constexpr std::int64_t flank_bits = 2;
 // Bits a hole's flanks keep clear of the main response's reach.
 constexpr double hole_clearance = 1.0;
@@ -425,81 +426,49 @@ std::int64_t segment_samples(const frame& f)
     return 2 * f.segment * f.rate;
 }
 
-// A hole too near the segment's end to have flanks on both sides: h is faded
-// out over the flank before it and cut from there on, its far tail being
-// worth less than an echo passed off as part of it.
-void cut_beyond(std::vector<double>& h, const frame& f, std::int64_t from, std::int64_t to)
-{
-    const auto n = static_cast<std::int64_t>(h.size());
-    const bool after = from > 0;
-    const std::int64_t edge = ((after ? from : to) + f.segment) * f.rate;
-    const std::int64_t fade = flank_bits * f.rate;
-    for (std::int64_t i = 0; i < n; ++i) {
-        const std::int64_t inside = after ? edge - i : i - edge;
-        const double x =
-            std::clamp(1.0 - static_cast<double>(inside) / static_cast<double>(fade), 0.0, 1.0);
-        const double c = std::cos(x * std::numbers::pi / 2);
-        h[static_cast<std::size_t>(i)] *= c * c;
-    }
-}
-
-// Replaces h over [from, to) bits by a cubic fitted to the flanks either side,
-// so that an echo left in the correlation cannot pass itself off as part of
-// the transition response. The cubic is in 1/t, t the time from the main
-// transition: a response's tails fall off as powers of t, which a polynomial
-// in 1/t follows across a hole near the main response where one in t cannot.
+// From the edge of an echo's hole outward, h is replaced by a tail a/t^2 + b/t^3
+// (t from the main transition) fitted to the flank just inside the edge, so
+// that nothing of an echo, nor of its misfit, can pass itself off as part of
+// the transition response: beyond the edge h is the main response's own
+// continuation. A response's tails fall off as such powers of t; one that
+// falls faster leaves both weights near zero.
 void fill_hole(std::vector<double>& h, const frame& f, std::int64_t from, std::int64_t to)
 {
-    const std::int64_t lo = (from - flank_bits + f.segment) * f.rate;
-    const std::int64_t hi = (to + flank_bits + f.segment) * f.rate;
-    if (lo < 0 || hi > static_cast<std::int64_t>(h.size())) {
-        cut_beyond(h, f, from, to);
+    const bool after = from > 0;
+    const std::int64_t edge = ((after ? from : to) + f.segment) * f.rate;
+    const std::int64_t flank = flank_bits * f.rate;
+    const std::int64_t lo = after ? edge - flank : edge;
+    const std::int64_t hi = after ? edge : edge + flank;
+    const auto n = static_cast<std::int64_t>(h.size());
+    if (lo < 0 || hi > n) {
         return;
     }
     const double origin = static_cast<double>(f.segment * f.rate);
-    const auto inverse_time = [&](std::int64_t i) {
-        return static_cast<double>(f.rate) / (static_cast<double>(i) - origin);
+    // Basis in 1/t scaled by the edge's own 1/t, so both columns are near 1.
+    const double scale = std::abs(static_cast<double>(edge) - origin);
+    const auto basis = [&](std::int64_t i) {
+        const double x = scale / std::abs(static_cast<double>(i) - origin);
+        return std::array<double, 2>{x * x, x * x * x};
     };
-    const double a = inverse_time(lo);
-    const double b = inverse_time(hi - 1);
-    const double mid = (a + b) / 2;
-    const double half = std::abs(a - b) / 2;
-    const auto scaled = [&](std::int64_t i) { return (inverse_time(i) - mid) / half; };
-    constexpr std::size_t terms = 4;
-    std::array<std::array<double, terms + 1>, terms> normal{};
+    std::array<double, 3> normal{};
+    std::array<double, 2> right{};
     for (std::int64_t i = lo; i < hi; ++i) {
-        if (i >= (from + f.segment) * f.rate && i < (to + f.segment) * f.rate) {
-            continue;
-        }
-        const double x = scaled(i);
-        const std::array<double, terms> basis{1.0, x, x * x, x * x * x};
-        for (std::size_t r = 0; r < terms; ++r) {
-            for (std::size_t c = 0; c < terms; ++c) {
-                normal.at(r).at(c) += basis.at(r) * basis.at(c);
-            }
-            normal.at(r).at(terms) += basis.at(r) * h[static_cast<std::size_t>(i)];
-        }
+        const std::array<double, 2> u = basis(i);
+        const double y = h[static_cast<std::size_t>(i)];
+        normal[0] += u[0] * u[0];
+        normal[1] += u[0] * u[1];
+        normal[2] += u[1] * u[1];
+        right[0] += u[0] * y;
+        right[1] += u[1] * y;
     }
-    // Gaussian elimination; the normal matrix is well conditioned on [-1, 1].
-    for (std::size_t p = 0; p < terms; ++p) {
-        for (std::size_t r = p + 1; r < terms; ++r) {
-            const double factor = normal.at(r).at(p) / normal.at(p).at(p);
-            for (std::size_t c = p; c <= terms; ++c) {
-                normal.at(r).at(c) -= factor * normal.at(p).at(c);
-            }
-        }
-    }
-    std::array<double, terms> coef{};
-    for (std::size_t p = terms; p-- > 0;) {
-        double v = normal.at(p).at(terms);
-        for (std::size_t c = p + 1; c < terms; ++c) {
-            v -= normal.at(p).at(c) * coef.at(c);
-        }
-        coef.at(p) = v / normal.at(p).at(p);
-    }
-    for (std::int64_t i = (from + f.segment) * f.rate; i < (to + f.segment) * f.rate; ++i) {
-        const double x = scaled(i);
-        h[static_cast<std::size_t>(i)] = coef[0] + x * (coef[1] + x * (coef[2] + x * coef[3]));
+    const double det = normal[0] * normal[2] - normal[1] * normal[1];
+    const double a = det > 0 ? (normal[2] * right[0] - normal[1] * right[1]) / det : 0.0;
+    const double b = det > 0 ? (normal[0] * right[1] - normal[1] * right[0]) / det : 0.0;
+    const std::int64_t first = after ? edge : 0;
+    const std::int64_t last = after ? n : edge;
+    for (std::int64_t i = first; i < last; ++i) {
+        const std::array<double, 2> u = basis(i);
+        h[static_cast<std::size_t>(i)] = a * u[0] + b * u[1];
     }
 }
 
@@ -945,6 +914,21 @@ double noise_power(const frame& f, const std::vector<term>& terms, const places&
     return count > 0 ? quiet / static_cast<double>(count) : all / static_cast<double>(n);
 }
 
+// The echoes of unknown cause, fitted only where they stand clear.
+void fit_unknown_causes(const frame& f, const kernels& k, const places& p, fit_state& fit)
+{
+    fit_state rest = fit;
+    rest.second = {0.0, 0.0};
+    if (fit.free_second) {
+        fit.second = fit_generic(f, k, model_terms(k, p, rest), p.second);
+    }
+    rest = fit;
+    rest.interaction = {0.0, 0.0};
+    if (fit.free_interaction) {
+        fit.interaction = fit_generic(f, k, model_terms(k, p, rest), p.interaction);
+    }
+}
+
 // Holes in the extracted response where the separable echoes would echo again.
 // A hole is filled from its flanks, which must lie clear of the main response:
 // near it the hole narrows, and where even the narrowest would not clear it,
@@ -999,11 +983,26 @@ std::vector<std::int64_t> shift_samples(const frame& f, const std::array<echo_re
 // Rounds of fit and subtract: the response from the main response less the
 // echoes, then the shifts and the echoes of unknown cause from that response,
 // until the shifts settle. Returns the response and the kernels at the final shifts.
+// How well a round's model explains the echoes it fits: the sum of squared
+// residuals over their windows.
+double round_misfit(const frame& f, const response& sh, kernels& k, const places& p,
+                    const fit_state& fit, const std::vector<std::int64_t>& window)
+{
+    const std::vector<double> r = residuals(f, sh, k, p, fit, window);
+    return std::inner_product(r.begin(), r.end(), r.begin(), 0.0);
+}
+
 kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
                       const std::vector<hole>& holes, const std::vector<std::int64_t>& shift_window,
                       const plan_pair& plans, kernels k)
 {
     response sh;
+    // Fit and subtract settles in a few rounds; where an echo stands close to the
+    // main response it can instead wander off, so the round that explained the
+    // echoes best is the one kept.
+    fit_state best = fit;
+    double best_misfit = std::numeric_limits<double>::infinity();
+    std::vector<double> best_h;
     for (int round = 0; round < fit_rounds; ++round) {
         // Only the echoes the channel model explains are taken off: an echo of
         // unknown cause near the main response would otherwise trade its size
@@ -1024,20 +1023,22 @@ kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
             fit_shifts(f, sh, k, p, fit, shift_window);
             echo_kernels(k, sh, fit.dh, fit.dn);
         }
-        // Echoes of unknown cause take part in the fit only where they stand clear.
-        fit_state rest = fit;
-        rest.second = {0.0, 0.0};
-        if (fit.free_second) {
-            fit.second = fit_generic(f, k, model_terms(k, p, rest), p.second);
-        }
-        rest = fit;
-        rest.interaction = {0.0, 0.0};
-        if (fit.free_interaction) {
-            fit.interaction = fit_generic(f, k, model_terms(k, p, rest), p.interaction);
+        fit_unknown_causes(f, k, p, fit);
+        if (!shift_window.empty()) {
+            const double misfit = round_misfit(f, sh, k, p, fit, shift_window);
+            if (misfit < best_misfit) {
+                best_misfit = misfit;
+                best = fit;
+                best_h = h;
+            }
         }
         if (round >= 2 && std::abs(fit.dh - before_h) + std::abs(fit.dn - before_n) < converged) {
             break;
         }
+    }
+    if (!best_h.empty()) {
+        fit = best;
+        sh = make_response(best_h, f.rate, plans);
     }
     return make_kernels(sh, fit.dh, fit.dn);
 }
