@@ -46,6 +46,8 @@ constexpr std::int64_t shortest_checked_period = 31;
 // Bits in the shortest period whose echoes can be measured apart: order 7's.
 constexpr double shortest_separable_period = 127.0;
 constexpr double noise_margin = 3.0;
+// Echoes smaller than this share of the main response are judged against it.
+constexpr double smallest_judged_echo = 0.02;
 // The main response's centre, half a bit after the transition that starts it.
 constexpr double main_centre = 0.5;
 constexpr double percent = 100.0;
@@ -864,7 +866,8 @@ double snr_of(double main_peak, double noise)
 // a margin for the noise, over the peak-to-peak size of the echo as measured
 // (the correlation less every other part of the model).
 double misfit_of(const frame& f, const std::vector<term>& terms,
-                 const std::vector<std::int64_t>& window, unsigned part, double noise)
+                 const std::vector<std::int64_t>& window, unsigned part, double noise,
+                 double main_size)
 {
     const std::vector<double> means = phase_means(terms, f, all_parts);
     double sum = 0;
@@ -880,7 +883,9 @@ double misfit_of(const frame& f, const std::vector<term>& terms,
     }
     const double rms = std::sqrt(sum / static_cast<double>(window.size()));
     const double beyond_noise = rms - noise_margin * std::sqrt(noise);
-    return hi > lo && beyond_noise > 0 ? beyond_noise / (hi - lo) : 0.0;
+    // An echo too small to see is judged against the smallest size worth a shift.
+    const double size = std::max(hi - lo, smallest_judged_echo * main_size);
+    return size > 0 && beyond_noise > 0 ? beyond_noise / size : 0.0;
 }
 
 // The mean square of what the model leaves unexplained away from the main
@@ -1060,7 +1065,8 @@ void report_fit(measurement& m, const frame& f, const places& p, const std::vect
         echo.size = main_size > 0 ? size / main_size : 0.0;
         if (e < 2 && echo.separable) {
             // A shift is given only where the model explains the echo it came from.
-            const double misfit = misfit_of(f, terms, window, only(echo_parts.at(e)), noise);
+            const double misfit =
+                misfit_of(f, terms, window, only(echo_parts.at(e)), noise, main_size);
             if (misfit > misfit_limit) {
                 echo.separable = false;
                 echo.misfit = misfit;
