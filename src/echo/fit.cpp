@@ -38,6 +38,8 @@ constexpr double converged = 1e-5;
 constexpr double max_shift = 0.45;
 constexpr double decibels_per_decade = 10.0;
 constexpr double max_snr_db = 200.0;
+// Bits at each end of the segment whose mean sets the extracted response's level.
+constexpr std::int64_t level_bits = 2;
 // An HTS or NLTS echo whose fit leaves more than this share of it unexplained,
 // beyond noise_margin times the noise, gets no shift.
 constexpr double misfit_limit = 0.05;
@@ -109,10 +111,18 @@ void find_main(frame& f)
     }
 }
 
+// Bits each side of the main response that main_share counts: a few, and at
+// most an eighth of the period.
+std::int64_t share_reach(const frame& f)
+{
+    constexpr std::int64_t eighth = 8;
+    return std::min(pattern_window_bits, f.length / eighth);
+}
+
 // Share of the correlation's energy within a few bits of the main response.
 double main_share(const frame& f)
 {
-    const std::int64_t reach = std::min(pattern_window_bits, f.length / 8) * f.rate;
+    const std::int64_t reach = share_reach(f) * f.rate;
     double near = 0;
     for (std::int64_t s = -reach; s <= reach + f.rate; ++s) {
         near += sample(f, s) * sample(f, s);
@@ -125,7 +135,7 @@ double main_share(const frame& f)
 // over the period, as a wrong pattern gives, puts near any point.
 double share_needed(const frame& f)
 {
-    const std::int64_t reach = std::min(pattern_window_bits, f.length / 8);
+    const std::int64_t reach = share_reach(f);
     const double even = static_cast<double>(2 * reach + 1) / static_cast<double>(f.length);
     return std::max(pattern_share, 2 * even);
 }
@@ -575,7 +585,7 @@ std::vector<double> extract_response(const frame& f, const std::vector<term>& te
         h[i] = main[i].r;
     }
     // Level the far tails to zero: h's mean is not seen in the correlation.
-    const auto edge = static_cast<std::size_t>(2 * f.rate);
+    const auto edge = static_cast<std::size_t>(level_bits * f.rate);
     const double left =
         std::accumulate(h.begin(), h.begin() + static_cast<std::ptrdiff_t>(edge), 0.0)
         / static_cast<double>(edge);
@@ -633,7 +643,6 @@ double circular_distance(double a, double b, double length)
 }
 
 constexpr std::array<const char*, 4> effect_keys{"hts", "nlts", "second_adjacent", "interaction"};
-constexpr std::array<const char*, 4> effect_names{"HTS", "NLTS", "2nd adjacent", "Interaction"};
 
 // Centres of the four echoes, in bits from the main response's transition.
 std::array<double, 4> echo_centres(const places& at)
@@ -669,7 +678,7 @@ void decide_separable(std::array<echo_result, 4>& echoes, const places& at, cons
                 && circular_distance(centres.at(x), centres.at(y), length)
                        < reach.at(x) + reach.at(y)) {
                 echoes.at(x).separable = false;
-                echoes.at(x).reach = std::string("the ") + effect_names.at(y) + " echo";
+                echoes.at(x).reach = std::string("the ") + effect_titles.at(y) + " echo";
                 break;
             }
         }
@@ -814,7 +823,7 @@ void fill_plot(measurement& m, const frame& f, const std::vector<term>& terms, c
     const std::vector<double> means = phase_means(terms, f, all_parts);
     for (std::size_t e = 0; e < m.echoes.size(); ++e) {
         plot_echo& panel = m.plot.echoes.at(e);
-        panel.label = effect_names.at(e);
+        panel.label = effect_titles.at(e);
         panel.location = m.echoes.at(e).location;
         panel.separable = m.echoes.at(e).separable;
         const unsigned self = only(echo_parts.at(e));

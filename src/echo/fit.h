@@ -16,6 +16,10 @@
 
 namespace keldran::echo {
 
+// The four effects as people read them, in keldran's order.
+inline constexpr std::array<const char*, 4> effect_titles{"HTS", "NLTS", "2nd adjacent",
+                                                          "Interaction"};
+
 struct echo_result {
     std::string effect;      // "hts", "nlts", "second_adjacent", "interaction"
     double location = 0;     // keldran's location for the polynomial

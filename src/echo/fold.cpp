@@ -488,6 +488,16 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
     return {std::move(aligned), drift_of(found, shifts)};
 }
 
+// Samples read before the period is looked for: two periods at the widest rate
+// allowed, and the samples the parabola through the best lag looks past them.
+std::size_t acquisition_size(const fold_state& state)
+{
+    constexpr std::size_t parabola_room = 4;
+    return static_cast<std::size_t>(std::ceil(2 * state.nominal * static_cast<double>(state.length)
+                                              * (1 + rate_tolerance)))
+           + parabola_room;
+}
+
 }  // namespace
 
 fold_state fold_begin(std::int64_t length, double samples_per_bit)
@@ -495,10 +505,7 @@ fold_state fold_begin(std::int64_t length, double samples_per_bit)
     fold_state state;
     state.length = length;
     state.nominal = samples_per_bit;
-    state.acquired.reserve(
-        static_cast<std::size_t>(
-            std::ceil(2 * samples_per_bit * static_cast<double>(length) * (1 + rate_tolerance)))
-        + 4);
+    state.acquired.reserve(acquisition_size(state));
     return state;
 }
 
@@ -508,10 +515,7 @@ std::string fold_feed(fold_state& state, std::span<const float> samples)
     if (!state.acquiring) {
         return convert_and_add(state, samples);
     }
-    const auto needed =
-        static_cast<std::size_t>(
-            std::ceil(2 * state.nominal * static_cast<double>(state.length) * (1 + rate_tolerance)))
-        + 4;
+    const std::size_t needed = acquisition_size(state);
     const std::size_t take = std::min(samples.size(), needed - state.acquired.size());
     state.acquired.insert(state.acquired.end(), samples.begin(),
                           samples.begin() + static_cast<std::ptrdiff_t>(take));

@@ -9,7 +9,6 @@ namespace keldran::echo {
 
 namespace {
 
-constexpr std::array<const char*, 4> effect_titles{"HTS", "NLTS", "2nd adjacent", "Interaction"};
 constexpr std::size_t line_size = 160;
 
 template <typename... Values> std::string format(const char* pattern, Values... values)
