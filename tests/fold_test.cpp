@@ -1,0 +1,77 @@
+// Averaging a capture's periods: the period found, and every whole period kept.
+#include "channel.h"
+#include "fold.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace keldran::echo;
+
+std::vector<float> simulated(double samples_per_bit, double periods)
+{
+    const polynomial poly = *parse_polynomial("x^7 + x^3 + 1").poly;
+    std::vector<float> samples;
+    simulate_capture(poly, {}, {samples_per_bit, periods, 3.3, std::nullopt, 1},
+                     [&](std::span<const float> chunk) {
+                         samples.insert(samples.end(), chunk.begin(), chunk.end());
+                         return true;
+                     });
+    return samples;
+}
+
+// The average, or in its error the first reason the capture cannot be measured.
+fold_result fold_in_chunks(const std::vector<float>& samples, double samples_per_bit,
+                           std::size_t chunk)
+{
+    fold_state state = fold_begin(keldran::sequence_length(7), samples_per_bit);
+    for (std::size_t at = 0; at < samples.size(); at += chunk) {
+        const std::size_t size = std::min(chunk, samples.size() - at);
+        std::string error = fold_feed(state, std::span(samples).subspan(at, size));
+        if (!error.empty()) {
+            fold_result failed;
+            failed.error = std::move(error);
+            return failed;
+        }
+    }
+    return fold_end(state);
+}
+
+class Rates : public testing::TestWithParam<double> {};
+
+// A converted capture loses only the samples the converter's filter starts on:
+// one period of forty at most, whatever the chunks.
+TEST_P(Rates, KeepEveryWholePeriodAndFindTheRate)
+{
+    const double rate = GetParam();
+    const std::vector<float> samples = simulated(rate, 40);
+    for (const std::size_t chunk : {std::size_t{1000}, samples.size()}) {
+        const fold_result folded = fold_in_chunks(samples, rate, chunk);
+        ASSERT_EQ(folded.error, "");
+        EXPECT_GE(folded.periods, 39);
+        EXPECT_NEAR(folded.samples_per_bit, rate, 1e-4 * rate);
+        EXPECT_EQ(folded.period.size(), 127U * static_cast<std::size_t>(folded.rate));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(WholeAndNot, Rates, testing::Values(8.0, 4.5, 7.3, 16.3));
+
+TEST(Fold, SaysHowManySamplesTwoPeriodsTakeWhenTheCaptureIsShort)
+{
+    const fold_result folded = fold_in_chunks(simulated(8, 1.5), 8, 4096);
+    EXPECT_EQ(folded.error, "the capture holds 1524 samples, fewer than two whole periods of the "
+                            "pattern (2032 samples at 8 samples per bit)");
+}
+
+TEST(Fold, SaysWhenTheRateLiesBeyondTheTolerance)
+{
+    const fold_result folded = fold_in_chunks(simulated(8.2, 4), 8, 4096);
+    EXPECT_EQ(folded.error, "the capture repeats at a rate more than 2 % from 8 samples per bit "
+                            "(its best match lies at the edge searched, 8.15748 samples per "
+                            "bit); give --samples-per-bit nearer the capture's rate");
+}
+
+}  // namespace
