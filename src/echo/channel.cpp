@@ -74,43 +74,60 @@ double transition_shift(std::span<const std::int32_t> bits, std::int64_t k,
     return shift;
 }
 
+namespace {
+
+// The distinct transition shifts of the pattern: at most four occur.
+std::vector<double> distinct_shifts(std::span<const std::int32_t> bits, const channel_model& model)
+{
+    std::vector<double> shifts;
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+        const double d = transition_shift(bits, static_cast<std::int64_t>(k), model);
+        if (std::find(shifts.begin(), shifts.end(), d) == shifts.end()) {
+            shifts.push_back(d);
+        }
+    }
+    return shifts;
+}
+
+// The transform of the transition polarities b_k of the transitions shifted by d.
+std::vector<kiss_fft_cpx> polarities_shifted_by(std::span<const std::int32_t> bits,
+                                                const channel_model& model, double d,
+                                                const fft_plans& plans)
+{
+    std::vector<kiss_fft_cpx> impulses(bits.size());
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+        const auto at = static_cast<std::int64_t>(k);
+        constexpr float half = 0.5F;
+        const float polarity = static_cast<float>(level(bits, at) - level(bits, at - 1)) * half;
+        const bool here = transition_shift(bits, at, model) == d;
+        impulses[k] = {here ? polarity : 0.0F, 0.0F};
+    }
+    std::vector<kiss_fft_cpx> spectrum(bits.size());
+    forward_fft(plans, impulses, spectrum);
+    return spectrum;
+}
+
+}  // namespace
+
 std::vector<float> read_back_period(const polynomial& poly, const channel_model& model,
                                     std::int32_t grid, double start)
 {
     const std::vector<std::int32_t> bits = pattern_bits(poly);
     const std::size_t length = bits.size();
     const std::size_t size = length * static_cast<std::size_t>(grid);
+    const auto length_d = static_cast<double>(length);
     // y(t) = sum_k b_k h(t - k - d_k) has the Fourier series coefficients
     // (1/L) H(m/L) sum_k b_k exp(-2 pi i m (k + d_k) / L); the sum over k is taken
-    // as one transform per distinct shift, since only four shifts occur.
-    std::vector<std::complex<double>> coefficients(size);
-    const fft_plans plans = plan_fft(size);
+    // as one transform per distinct shift.
     const fft_plans bit_plans = plan_fft(length);
-    std::vector<kiss_fft_cpx> impulses(length);
-    std::vector<kiss_fft_cpx> impulse_spectrum(length);
-    std::vector<double> shifts;
-    for (std::size_t k = 0; k < length; ++k) {
-        const double d = transition_shift(bits, static_cast<std::int64_t>(k), model);
-        if (std::find(shifts.begin(), shifts.end(), d) == shifts.end()) {
-            shifts.push_back(d);
-        }
-    }
-    const auto length_d = static_cast<double>(length);
-    for (const double d : shifts) {
-        for (std::size_t k = 0; k < length; ++k) {
-            const std::int32_t change = level(bits, static_cast<std::int64_t>(k))
-                                        - level(bits, static_cast<std::int64_t>(k) - 1);
-            constexpr float half = 0.5F;
-            const float polarity = static_cast<float>(change) * half;
-            const bool here = transition_shift(bits, static_cast<std::int64_t>(k), model) == d;
-            impulses[k] = {here ? polarity : 0.0F, 0.0F};
-        }
-        forward_fft(bit_plans, impulses, impulse_spectrum);
+    std::vector<std::complex<double>> coefficients(size);
+    for (const double d : distinct_shifts(bits, model)) {
+        const std::vector<kiss_fft_cpx> u = polarities_shifted_by(bits, model, d, bit_plans);
         for (std::size_t m = 0; m < size; ++m) {
             const double f = signed_bin(m, size) / length_d;
-            const kiss_fft_cpx u = impulse_spectrum[m % length];
             const double phase = -2 * std::numbers::pi * f * (d - start);
-            coefficients[m] += std::complex<double>(u.r, u.i) * std::polar(1.0, phase)
+            coefficients[m] += std::complex<double>(u[m % length].r, u[m % length].i)
+                               * std::polar(1.0, phase)
                                * response_spectrum(model.pulse, model.pw50, f) / length_d;
         }
     }
@@ -120,7 +137,7 @@ std::vector<float> read_back_period(const polynomial& poly, const channel_model&
         spectrum[m] = {static_cast<float>(coefficients[m].real()),
                        static_cast<float>(coefficients[m].imag())};
     }
-    inverse_fft(plans, spectrum, samples);
+    inverse_fft(plan_fft(size), spectrum, samples);
     std::vector<float> period(size);
     std::transform(samples.begin(), samples.end(), period.begin(),
                    [](const kiss_fft_cpx& c) { return c.r; });
