@@ -21,11 +21,15 @@ using json = nlohmann::ordered_json;
 const std::string echo_path = KELDRAN_ECHO_EXECUTABLE;
 const std::string keldran_path = KELDRAN_EXECUTABLE;
 // Shell functions the scripts use: measure7 measures an order-7 capture at 8 samples per bit;
-// simulate7 makes one, noise-free, 4 periods, with known HTS and NLTS shifts.
+// simulate7 makes one, noise-free, 4 periods, with known HTS and NLTS shifts. measure5 and
+// simulate5 do the same for an order-5 pattern, whose period is too short to tell echoes apart.
 const std::string prelude =
     "measure7() { \"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit 8 \"$@\"; }; "
     "simulate7() { \"$E\" simulate --poly 'x^7 + x^3 + 1' --samples-per-bit 8 --periods 4 "
-    "--hts 0.05 --nlts 0.2 \"$@\"; }; ";
+    "--hts 0.05 --nlts 0.2 \"$@\"; }; "
+    "measure5() { \"$E\" measure --poly 'x^5 + x^2 + 1' --samples-per-bit 8 \"$@\"; }; "
+    "simulate5() { \"$E\" simulate --poly 'x^5 + x^2 + 1' --samples-per-bit 8 --hts 0.1 "
+    "--nlts 0.2 \"$@\"; }; ";
 const std::string poly7 = "x^7 + x^3 + 1";
 constexpr double simulated_hts = 0.05;
 constexpr double simulated_nlts = 0.2;
@@ -176,11 +180,29 @@ const std::array bad_cases = {
              "keldran-echo: --poly: \"x^13 + x^4 + x^3 + x + 1\" is of order 13; the order must be "
              "3 to 12\n"},
     bad_case{"ZeroSamplesPerBit", "\"$E\" simulate --poly 'x^7 + x^3 + 1' --samples-per-bit 0", 2,
-             "keldran-echo: --samples-per-bit: must be a number greater than 0, not 0\n"},
+             "keldran-echo: --samples-per-bit: must be a number greater than 0 and at most 10000, "
+             "not 0\n"},
     bad_case{"NegativeSamplesPerBit",
              "\"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit -2 c", 2,
-             "keldran-echo: --samples-per-bit: must be a number greater than 0, not -2\n"},
+             "keldran-echo: --samples-per-bit: must be a number greater than 0 and at most 10000, "
+             "not -2\n"},
+    bad_case{"SamplesPerBitAboveTenThousand",
+             "\"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit 10001 cap.f32", 2,
+             "keldran-echo: --samples-per-bit: must be a number greater than 0 and at most 10000, "
+             "not 10001\n"},
+    bad_case{"ShiftThatIsNotFinite", "simulate7 --nlts inf", 2,
+             "keldran-echo: --nlts: must be a finite number, not inf\n"},
+    bad_case{"StartThatIsNotANumber", "simulate7 --start later", 2,
+             "keldran-echo: --start: must be a finite number, not later\n"},
+    bad_case{"PatternPeriodsNotWhole", "\"$E\" pattern --poly 'x^3 + x + 1' --periods 2.5", 2,
+             "keldran-echo: --periods: must be a whole number of at least 1, not 2.5\n"},
+    bad_case{"SeedBeyondSixtyFourBits", "simulate7 --seed 18446744073709551616", 2,
+             "keldran-echo: --seed: must be a whole number from 0 to 18446744073709551615, not "
+             "18446744073709551616\n"},
     bad_case{"NoCommand", "\"$E\"", 2, "keldran-echo: A subcommand is required\n"},
+    bad_case{"UnknownCommand", "\"$E\" bogus --poly 'x^3 + x + 1'", 2,
+             "keldran-echo: unknown command \"bogus\"; the commands are pattern, simulate and "
+             "measure\n"},
     bad_case{"StandardInputWithoutFormat", "measure7 - <cap.f32", 2,
              "keldran-echo: cannot tell the format of - from its name; give --format f32, i16 or "
              "csv\n"},
@@ -192,6 +214,9 @@ const std::array bad_cases = {
              "keldran-echo: n.f32: sample 2 is not a finite number\n"},
     bad_case{"CsvLineNotANumber", "printf 'volts\\n1.0\\n2.0\\nabc\\n' >b.csv; measure7 b.csv", 1,
              "keldran-echo: b.csv: line 4 is not a number: \"abc\"\n"},
+    bad_case{"CsvSampleNotFiniteBeforeATrailingComma",
+             "printf 't,volts,\\n0,1.0,\\n1,nan,\\n' >n.csv; measure7 n.csv", 1,
+             "keldran-echo: n.csv: line 3 is not a finite number: \"nan\"\n"},
     bad_case{"FewerThanTwoPeriods", "head -c 6096 cap.f32 >s.f32 && measure7 s.f32", 1,
              "keldran-echo: s.f32: the capture holds 1524 samples, fewer than two whole periods "
              "of the pattern (2032 samples at 8 samples per bit)\n"},
@@ -372,6 +397,56 @@ TEST_F(Measure, PlotIsAnSvgThatRendersToAPng)
     }
     EXPECT_EQ(output_of("rsvg-convert p.svg -o p.png"), "");
     EXPECT_EQ(read_file(dir / "p.png").rfind("\x89PNG\r\n", 0), 0U);
+}
+
+// The row of each echo in the table, from its title to the line's end.
+std::vector<std::string> echo_rows(const std::string& table)
+{
+    std::vector<std::string> rows;
+    for (const char* title : {"\nHTS ", "\nNLTS ", "\n2nd adjacent ", "\nInteraction "}) {
+        const auto start = table.find(title);
+        if (start == std::string::npos) {
+            ADD_FAILURE() << "no row " << title << " in\n" << table;
+            continue;
+        }
+        rows.push_back(table.substr(start + 1, table.find('\n', start + 1) - start - 1));
+    }
+    return rows;
+}
+
+TEST_F(EchoExecutable, OrderFiveCaptureGivesNoShiftAndSaysOrderSevenLeavesRoom)
+{
+    const std::string table = output_of("simulate5 -o o5.f32 && measure5 o5.f32");
+    for (const std::string& row : echo_rows(table)) {
+        EXPECT_TRUE(row.ends_with("   no          -")) << row;
+    }
+    const std::string reason = " echo lies within the reach of the main response in a period "
+                               "this short (order 7 and up leave room): it cannot be told "
+                               "apart, so its size is unreliable and no shift is given.\n";
+    EXPECT_NE(table.find("\n\nThe HTS echo lies within the reach of the main response in a "
+                         "period this short (order 7 and up leave room): it cannot be told "
+                         "apart, so its size is unreliable and no shift is given.\n"),
+              std::string::npos)
+        << table;
+    for (const char* title : {"NLTS", "2nd adjacent", "Interaction"}) {
+        EXPECT_NE(table.find("\nThe " + std::string(title) + reason), std::string::npos) << title;
+    }
+}
+
+TEST_F(EchoExecutable, JsonSaysWhyAnEchoIsNotSeparable)
+{
+    const json echoes = measured("simulate5 -o o5.f32 && measure5 --json o5.f32")["echoes"];
+    ASSERT_EQ(echoes.size(), 4U);
+    for (const json& echo : echoes) {
+        EXPECT_EQ(keys_of(echo),
+                  (std::vector<std::string>{"effect", "location", "size", "separable", "shift",
+                                            "not_separable_because"}));
+        EXPECT_EQ(echo["separable"], false);
+        EXPECT_TRUE(echo["shift"].is_null());
+        EXPECT_EQ(echo["not_separable_because"],
+                  "it lies within the reach of the main response in a period this short (order 7 "
+                  "and up leave room): it cannot be told apart");
+    }
 }
 
 // The arguments, and the usage line their help must hold.

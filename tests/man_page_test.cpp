@@ -151,15 +151,21 @@ void write_file(const fs::path& path, const std::string& contents)
     std::ofstream(path, std::ios::binary) << contents;
 }
 
-// Runs keldran-echo in `dir` with `arguments` (shell words), with no input,
+// Runs a shell script in `dir`, in which $E names keldran-echo, with no input,
 // capturing standard output and standard error apart.
-run_result run_echo(const fs::path& dir, const std::string& arguments)
+run_result run_script(const fs::path& dir, const std::string& script)
 {
-    const std::string script = "cd '" + dir.string() + "' && '" + echo_executable + "' " + arguments
-                               + " </dev/null >out 2>err";
-    const int raw = std::system(script.c_str());
+    const std::string command = "cd '" + dir.string() + "' && E='" + echo_executable + "' && { "
+                                + script + "; } </dev/null >out 2>err";
+    const int raw = std::system(command.c_str());
     const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     return {status, read_file(dir / "out"), read_file(dir / "err")};
+}
+
+// Runs keldran-echo in `dir` with `arguments` (shell words).
+run_result run_echo(const fs::path& dir, const std::string& arguments)
+{
+    return run_script(dir, "\"$E\" " + arguments);
 }
 
 // The part of a page's source from `.SH heading` up to the next section.
@@ -267,29 +273,72 @@ TEST(EchoManPage, ShowsItsExampleMeasurementAsTheProgramWritesIt)
     }
 }
 
-// An order-4 pattern is too short for its echoes to stand clear of the main
-// response and of each other, so the table explains itself under it.
-TEST(EchoManPage, QuotesTheNotesOnEchoesThatAreNotSeparable)
+// A capture whose measurement writes a note under its table, and one of its notes.
+struct note_case {
+    const char* name;
+    const char* capture;  // a shell script that makes capture.f32 or capture.csv with "$E"
+    const char* measure;  // the arguments of measure that read it
+    const char* note;
+};
+
+std::string note_name(const testing::TestParamInfo<note_case>& info)
 {
-    const scratch_folder scratch;
-    const run_result simulated =
-        run_echo(scratch.path, R"(simulate --poly "x^4 + x^3 + 1" --samples-per-bit 8 )"
-                               "--hts 0.1 --nlts 0.2 -o order4.f32");
-    ASSERT_EQ(simulated.status, 0) << simulated.err;
-    const run_result measured =
-        run_echo(scratch.path, R"(measure --poly "x^4 + x^3 + 1" --samples-per-bit 8 order4.f32)");
-    ASSERT_EQ(measured.status, 0) << measured.err;
-    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
-    for (const char* note :
-         {"The HTS echo lies within the reach of the main response: it cannot be told apart, so "
-          "its size is unreliable and no shift is given.",
-          "The Interaction echo lies within the reach of the HTS echo: it cannot be told apart, so "
-          "its size is unreliable and no shift is given."}) {
-        EXPECT_NE(measured.out.find("\n" + std::string(note) + "\n"), std::string::npos)
-            << measured.out;
-        EXPECT_NE(output.find("\n.B " + std::string(note) + "\n"), std::string::npos) << note;
-    }
+    return info.param.name;
 }
+
+class EchoManPageNote : public testing::TestWithParam<note_case> {};
+
+TEST_P(EchoManPageNote, IsWrittenAsOutputQuotesIt)
+{
+    const note_case& c = GetParam();
+    const scratch_folder scratch;
+    const run_result captured = run_script(scratch.path, c.capture);
+    ASSERT_EQ(captured.status, 0) << captured.err;
+    const run_result measured = run_echo(scratch.path, std::string("measure ") + c.measure);
+    ASSERT_EQ(measured.status, 0) << measured.err;
+    EXPECT_NE(measured.out.find("\n" + std::string(c.note) + "\n"), std::string::npos)
+        << measured.out;
+    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
+    EXPECT_NE(output.find("\n.B " + std::string(c.note) + "\n"), std::string::npos) << c.note;
+}
+
+// An order-7 pattern whose HTS echo falls close beside the main response, and
+// the Interaction echo close beside that.
+constexpr const char* crowded_order7 =
+    R"("$E" simulate --poly "x^7 + x + 1" --samples-per-bit 8 --hts 0.1 --nlts 0.2 )"
+    "-o capture.f32";
+constexpr const char* measure_crowded_order7 =
+    R"(--poly "x^7 + x + 1" --samples-per-bit 8 capture.f32)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Notes, EchoManPageNote,
+    testing::Values(
+        note_case{"EchoWithinTheReachOfTheMainResponse", crowded_order7, measure_crowded_order7,
+                  "The HTS echo lies within the reach of the main response: it cannot be told "
+                  "apart, so its size is unreliable and no shift is given."},
+        note_case{"EchoWithinTheReachOfAnotherEcho", crowded_order7, measure_crowded_order7,
+                  "The Interaction echo lies within the reach of the HTS echo: it cannot be told "
+                  "apart, so its size is unreliable and no shift is given."},
+        // An order-4 period is too short for any echo to stand clear of the main response.
+        note_case{"PeriodShorterThanOrderSeven",
+                  R"("$E" simulate --poly "x^4 + x^3 + 1" --samples-per-bit 8 --hts 0.1 )"
+                  "--nlts 0.2 -o capture.f32",
+                  R"(--poly "x^4 + x^3 + 1" --samples-per-bit 8 capture.f32)",
+                  "The HTS echo lies within the reach of the main response in a period this "
+                  "short (order 7 and up leave room): it cannot be told apart, so its size is "
+                  "unreliable and no shift is given."},
+        // Two channels of different widths and opposite hard shifts read back at once: the
+        // sum's HTS echo has no shape that one transition response and one shift could give.
+        note_case{"EchoThatDoesNotFollowTheChannelModel",
+                  R"("$E" simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8 --hts 0.1 )"
+                  R"(--nlts 0.2 --format csv -o wide.csv && "$E" simulate --poly "x^7 + x^3 + 1" )"
+                  "--samples-per-bit 8 --pw50 1 --hts -0.1 --format csv -o narrow.csv && "
+                  "paste -d , wide.csv narrow.csv "
+                  R"(| awk -F , '{ printf "%.8g\n", $1 + 0.5 * $2 }' >capture.csv)",
+                  R"(--poly "x^7 + x^3 + 1" --samples-per-bit 8 capture.csv)",
+                  "The HTS echo does not follow the channel model: the fit leaves 15 % of it "
+                  "unexplained, so its size is unreliable and no shift is given."}),
+    note_name);
 
 // Each key of the JSON object, and each name of an effect, has an entry of
 // its own in OUTPUT, in bold at the start of a line.
@@ -299,15 +348,22 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
     const run_result simulated =
         run_echo(scratch.path, arguments_of(simulate_example_start, simulate_example_rest));
     ASSERT_EQ(simulated.status, 0) << simulated.err;
-    const run_result measured = run_echo(
-        scratch.path, R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --json capture.f32)");
+    // An order-4 capture's echoes are none of them separable, and say why.
+    const run_result short_period =
+        run_echo(scratch.path, R"(simulate --poly "x^4 + x^3 + 1" --samples-per-bit 8 )"
+                               "--hts 0.1 --nlts 0.2 -o order4.f32");
+    ASSERT_EQ(short_period.status, 0) << short_period.err;
+    const run_result measured = run_script(
+        scratch.path,
+        R"("$E" measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --json capture.f32 && )"
+        R"("$E" measure --poly "x^4 + x^3 + 1" --samples-per-bit 8 --json order4.f32)");
     ASSERT_EQ(measured.status, 0) << measured.err;
     const std::set<std::string> keys = matches(measured.out, std::regex(R"re("([a-z_0-9]+)":)re"));
     const std::set<std::string> effects =
         matches(measured.out, std::regex(R"re("effect":"([a-z_]+)")re"));
     EXPECT_EQ(keys, (std::set<std::string>{"polynomial", "order", "length", "samples_per_bit",
                                            "periods", "snr_db", "echoes", "effect", "location",
-                                           "size", "separable", "shift"}));
+                                           "size", "separable", "shift", "not_separable_because"}));
     EXPECT_EQ(effects, (std::set<std::string>{"hts", "nlts", "second_adjacent", "interaction"}));
     const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
     for (const std::set<std::string>& names : {keys, effects}) {
@@ -367,6 +423,9 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{"CsvLineThatIsNotANumber", "capture.csv", "time,volts\n0,0.5\n1,-0.5\nabc\n",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 capture.csv)", 1,
                      R"(keldran-echo: capture.csv: line 4 is not a number: "abc")"},
+        message_case{"CsvSampleThatIsNotFinite", "capture.csv", "time,volts\n0,0.5\n1,nan\n",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 capture.csv)", 1,
+                     R"(keldran-echo: capture.csv: line 3 is not a finite number: "nan")"},
         message_case{"FewerThanTwoPeriods", "short.f32",
                      std::string(short_capture_samples* f32_bytes, '\0'),
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 short.f32)", 1,
@@ -388,9 +447,19 @@ INSTANTIATE_TEST_SUITE_P(
                      2,
                      "keldran-echo: --poly: x^7 + x^2 + 1 is not a maximal-length polynomial "
                      "(keldran lists those of order 7)"},
+        message_case{"UnknownCommand", nullptr, "", R"(bogus --poly "x^7 + x^3 + 1")", 2,
+                     R"(keldran-echo: unknown command "bogus"; the commands are pattern, )"
+                     "simulate and measure"},
         message_case{"NoSamplesPerBit", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 0 capture.f32)", 2,
-                     "keldran-echo: --samples-per-bit: must be a number greater than 0, not 0"},
+                     "keldran-echo: --samples-per-bit: must be a number greater than 0 and at "
+                     "most 10000, not 0"},
+        message_case{"PeriodsThatAreNotWhole", nullptr, "",
+                     R"(pattern --poly "x^7 + x^3 + 1" --periods 2.5)", 2,
+                     "keldran-echo: --periods: must be a whole number of at least 1, not 2.5"},
+        message_case{"ShiftThatIsNotFinite", nullptr, "",
+                     R"(simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8 --hts nan)", 2,
+                     "keldran-echo: --hts: must be a finite number, not nan"},
         message_case{"StandardInputWithoutAFormat", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 -)", 2,
                      "keldran-echo: cannot tell the format of - from its name; give --format "

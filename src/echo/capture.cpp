@@ -158,7 +158,7 @@ std::string_view trimmed(std::string_view text)
 }
 
 // The number that `text` holds whole: decimal or exponent form, with an optional sign.
-// A magnitude beyond a double's range counts as infinite.
+// A magnitude beyond a double's range counts as infinite, one below it as zero.
 std::optional<double> number_in(std::string_view text)
 {
     if (text.starts_with('+')) {
@@ -173,7 +173,14 @@ std::optional<double> number_in(std::string_view text)
     if (stop != end || (error != std::errc{} && error != std::errc::result_out_of_range)) {
         return std::nullopt;
     }
-    return error == std::errc{} ? value : std::numeric_limits<double>::infinity();
+    if (error == std::errc{}) {
+        return value;
+    }
+    // Out of range: a magnitude too small for a double is zero, one too large infinite.
+    const std::size_t exponent = text.find_first_of("eE");
+    const bool tiny = exponent != std::string_view::npos && exponent + 1 < text.size()
+                      && text[exponent + 1] == '-';
+    return tiny ? 0.0 : std::numeric_limits<double>::infinity();
 }
 
 // `text` in quotes, cut short (never inside a UTF-8 character) and with control
