@@ -83,6 +83,7 @@ const std::vector<sample_case> sample_cases{
      capture_format::csv,
      "t,v,\n0,0.5,\n1,-1,\n",
      {0.5F, -1.0F}},
+    {"CsvWithAValueTooSmallForADouble", capture_format::csv, "1\n1e-400\n", {1.0F, 0.0F}},
 };
 
 class CaptureSamples : public testing::TestWithParam<std::tuple<sample_case, std::size_t>> {};
