@@ -38,6 +38,8 @@ constexpr double converged = 1e-5;
 constexpr double max_shift = 0.45;
 constexpr double decibels_per_decade = 10.0;
 constexpr double max_snr_db = 200.0;
+// Bits either side of a part of the response that a shift may move it by.
+constexpr std::int64_t shift_room_bits = 2;
 // Bits at each end of the segment whose mean sets the extracted response's level.
 constexpr std::int64_t level_bits = 2;
 // An HTS or NLTS echo whose fit leaves more than this share of it unexplained,
@@ -151,7 +153,6 @@ struct shifter {
     std::int64_t rate = 0;
 };
 
-// A shifter for h[first, first + length).
 // The transform size for a part of `length` samples: room for it twice over.
 std::size_t padded_size(std::size_t length)
 {
@@ -162,7 +163,18 @@ std::size_t padded_size(std::size_t length)
     return size;
 }
 
-// A shifter for h[first, first + length), with plans of padded_size(length).
+// The transform size for shifting `length` samples: room for the largest shift
+// either side, since the response is near zero at both ends of its part.
+std::size_t shift_size(std::size_t length, std::size_t room)
+{
+    std::size_t size = 1;
+    while (size < length + 2 * room) {
+        size *= 2;
+    }
+    return size;
+}
+
+// A shifter for h[first, first + length), with plans of shift_size(length) or more.
 shifter make_shifter(const std::vector<double>& h, std::size_t first, std::size_t length,
                      std::int64_t rate, const fft_plans& plans)
 {
@@ -255,13 +267,16 @@ std::pair<std::size_t, std::size_t> near_part(std::size_t count, std::int64_t ra
 
 // Transform plans for the whole segment and for the part near the peak.
 struct plan_pair {
+    fft_plans extract;  // twice the segment, so that undoing the level change cannot wrap
     fft_plans whole;
     fft_plans near;
 };
 
 plan_pair make_plans(std::size_t count, std::int64_t rate)
 {
-    return {plan_fft(padded_size(count)), plan_fft(padded_size(near_part(count, rate).second))};
+    const auto room = static_cast<std::size_t>(shift_room_bits * rate);
+    return {plan_fft(padded_size(count)), plan_fft(shift_size(count, room)),
+            plan_fft(shift_size(near_part(count, rate).second, room))};
 }
 
 response make_response(const std::vector<double>& h, std::int64_t rate, const plan_pair& plans)
@@ -1026,7 +1041,7 @@ kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
         modelled.interaction = {0.0, 0.0};
         const std::vector<double> h =
             extract_response(f, round == 0 ? std::vector<term>{} : model_terms(k, p, modelled), fit,
-                             holes, plans.whole);
+                             holes, plans.extract);
         sh = make_response(h, f.rate, plans);
         const double before_h = fit.dh;
         const double before_n = fit.dn;
@@ -1130,7 +1145,7 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
     fit_state fit;
     const plan_pair plans = make_plans(static_cast<std::size_t>(segment_samples(f)), f.rate);
     kernels k = make_kernels(
-        make_response(extract_response(f, {}, fit, {}, plans.whole), f.rate, plans), 0.0, 0.0);
+        make_response(extract_response(f, {}, fit, {}, plans.extract), f.rate, plans), 0.0, 0.0);
     const reach_set reach = reaches(f, k, model_terms(k, p, fit));
     decide_separable(m.echoes, p, reach, static_cast<double>(f.length));
     const std::vector<hole> holes = echo_holes(m.echoes, p, reach, f.segment);
