@@ -1,4 +1,6 @@
 // The real executable under a shell: pipes, files, closed and full outputs.
+#include "process_result.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -11,24 +13,15 @@
 
 namespace {
 
+using keldran_tests::process_result;
+using keldran_tests::read_file;
+
 const std::string keldran_path = KELDRAN_EXECUTABLE;
 const std::string prompt = "Order of polynomial (3 to 12) : ";
 const std::string banner = "KELDRAN: pseudorandom sequence generator, by Vantrel, 1994\n";
 // The message follows the prompt on a line of its own.
 const std::string prompt_then_write_error = "Order of polynomial (3 to 12) : \nkeldran: the report "
                                             "could not be written to standard output\n";
-
-struct process_result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string read_file(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 class Executable : public testing::Test {
 protected:

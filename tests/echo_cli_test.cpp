@@ -1,4 +1,6 @@
 // keldran-echo under a shell: bad input, the pattern against keldran's report, measure end to end.
+#include "process_result.h"
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -15,6 +17,9 @@
 #include <vector>
 
 namespace {
+
+using keldran_tests::process_result;
+using keldran_tests::read_file;
 
 using json = nlohmann::ordered_json;
 
@@ -36,18 +41,6 @@ constexpr double simulated_nlts = 0.2;
 constexpr double shift_tolerance = 0.01;
 constexpr double csv_tolerance = 1e-4;
 constexpr std::size_t float_bytes = 4;
-
-struct process_result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string read_file(const std::filesystem::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 struct keldran_entry {
     std::string bits;                 // one period, the characters 0 and 1

@@ -5,6 +5,8 @@
 #include "order_input.h"
 #include "report.h"
 
+#include "process_result.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -25,17 +27,14 @@
 
 namespace {
 
+using keldran_tests::process_result;
+using keldran_tests::read_file;
+
 namespace fs = std::filesystem;
 
 const std::string man_page_path = KELDRAN_MAN_PAGE;
 const std::string echo_man_page_path = KELDRAN_ECHO_MAN_PAGE;
 const std::string echo_executable = KELDRAN_ECHO_EXECUTABLE;
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 void replace_all(std::string& text, std::string_view from, std::string_view to)
 {

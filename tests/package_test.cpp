@@ -2,6 +2,8 @@
 // Debian package and the tarball that cpack builds.
 #include "order3_report.h"
 
+#include "process_result.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
@@ -16,6 +18,9 @@
 #include <vector>
 
 namespace {
+
+using keldran_tests::process_result;
+using keldran_tests::read_file;
 
 namespace fs = std::filesystem;
 
@@ -39,18 +44,6 @@ const std::set<std::string> runtime_packages{"libc6", "libgcc-s1", "libstdc++6",
 // LGPL, the GPL with the GCC runtime library exception) leave a program that
 // loads them under a licence of its own.
 const std::set<std::string> toolchain_packages{"libc6", "libgcc-s1", "libstdc++6"};
-
-struct process_result {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string read_file(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string in_quotes(const fs::path& path)
 {
