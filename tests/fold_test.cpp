@@ -59,6 +59,25 @@ TEST_P(Rates, KeepEveryWholePeriodAndFindTheRate)
 
 INSTANTIATE_TEST_SUITE_P(WholeAndNot, Rates, testing::Values(8.0, 4.5, 7.3, 16.3));
 
+// Volts, raw counts or anything a float holds: the average is the same.
+TEST(Fold, AveragesCapturesOfAnySizeAlike)
+{
+    const std::vector<float> samples = simulated(8, 4);
+    const fold_result plain = fold_in_chunks(samples, 8, 4096);
+    for (const float factor : {1e30F, 1e-30F}) {
+        std::vector<float> scaled = samples;
+        for (float& x : scaled) {
+            x *= factor;
+        }
+        const fold_result folded = fold_in_chunks(scaled, 8, 4096);
+        ASSERT_EQ(folded.error, "");
+        ASSERT_EQ(folded.period.size(), plain.period.size());
+        for (std::size_t j = 0; j < plain.period.size(); ++j) {
+            ASSERT_NEAR(folded.period[j], plain.period[j], 1e-5) << factor << " at " << j;
+        }
+    }
+}
+
 TEST(Fold, SaysHowManySamplesTwoPeriodsTakeWhenTheCaptureIsShort)
 {
     const fold_result folded = fold_in_chunks(simulated(8, 1.5), 8, 4096);

@@ -33,25 +33,21 @@ constexpr double aligned_tolerance = 0.01;
 constexpr int alignment_rounds = 3;
 
 // Sum of a[j] b[j]. Eight independent float lanes let the compiler vectorise the
-// loop; each block of them is added into a double, which keeps the sum exact
-// enough over a whole period.
+// loop; the products are taken in double, so that samples of any size a float
+// holds neither overflow nor vanish when squared.
 double dot(std::span<const float> a, std::span<const float> b)
 {
     constexpr std::size_t lanes = 8;
-    constexpr std::size_t block = 1024;
-    double sum = 0;
+    std::array<double, lanes> partial{};
     std::size_t j = 0;
-    while (j + lanes <= a.size()) {
-        std::array<float, lanes> partial{};
-        const std::size_t end = std::min(a.size() - a.size() % lanes, j + block);
-        for (; j < end; j += lanes) {
-            for (std::size_t i = 0; i < lanes; ++i) {
-                partial[i] += a[j + i] * b[j + i];
-            }
+    for (; j + lanes <= a.size(); j += lanes) {
+        for (std::size_t i = 0; i < lanes; ++i) {
+            partial[i] += static_cast<double>(a[j + i]) * static_cast<double>(b[j + i]);
         }
-        for (const float p : partial) {
-            sum += p;
-        }
+    }
+    double sum = 0;
+    for (const double p : partial) {
+        sum += p;
     }
     for (; j < a.size(); ++j) {
         sum += static_cast<double>(a[j]) * b[j];
@@ -189,8 +185,11 @@ void add_period(fold_state& state, std::span<const float> period)
         }
     }
     period_group& group = state.groups.back();
+    // Scaled to unit power, so that neither sums of large samples overflow a float
+    // nor those of tiny ones lose their digits.
+    const float scale = state.scale;
     std::transform(group.sum.begin(), group.sum.end(), period.begin(), group.sum.begin(),
-                   std::plus<>());
+                   [scale](float sum, float x) { return sum + x * scale; });
     ++group.periods;
     ++state.periods;
 }
@@ -283,6 +282,9 @@ std::string lock_on(fold_state& state)
                + best_rate + " samples per bit, agrees " + percent(best.match) + ")";
     }
     state.period = period;
+    const double power =
+        dot(state.acquired, state.acquired) / static_cast<double>(state.acquired.size());
+    state.scale = power > 0 ? static_cast<float>(1 / std::sqrt(power)) : 1.0F;
     const double found = period / static_cast<double>(state.length);
     state.rate = std::clamp(static_cast<std::int32_t>(std::lround(found)), min_rate, max_rate);
     const auto size = static_cast<double>(period_size(state));

@@ -28,6 +28,7 @@ struct fold_state {
     std::int32_t rate = 0;         // whole samples per bit of the averaged period
     double period = 0;             // samples per period found in the capture
     double ratio = 1;              // output samples per capture sample
+    float scale = 1;               // brings the capture's samples to unit power
     bool acquiring = true;         // still reading the first two periods
     std::vector<float> acquired;   // the capture's first two periods
     resampler converter;           // empty when the capture's rate is already whole
