@@ -30,9 +30,12 @@ const std::string cmake_command = KELDRAN_CMAKE_COMMAND;
 const std::string project_version = KELDRAN_VERSION;
 
 // Everything an installation holds, relative to its prefix.
-const std::set<std::string> installed_files{
-    "bin/keldran", "bin/keldran-echo", "share/doc/keldran/README.md", "share/man/man1/keldran.1",
-    "share/man/man1/keldran-echo.1"};
+const std::set<std::string> installed_files{"bin/keldran",
+                                            "bin/keldran-echo",
+                                            "share/doc/keldran/README.md",
+                                            "share/doc/keldran/copyright",
+                                            "share/man/man1/keldran.1",
+                                            "share/man/man1/keldran-echo.1"};
 
 // The packages of every shared library the two programs load: the C library
 // for both; the C++ runtime, libsamplerate and KissFFT's float library for
@@ -181,6 +184,14 @@ TEST_F(DebianPackage, HoldsOnlyTheProgramsManualPagesAndReadmeUnderUsr)
 {
     ASSERT_NO_FATAL_FAILURE(extract_debian_package());
     EXPECT_EQ(files_under(dir / "root"), with_prefix("usr/", installed_files));
+}
+
+TEST_F(DebianPackage, CarriesTheMitLicenceAsItsCopyrightFile)
+{
+    ASSERT_NO_FATAL_FAILURE(extract_debian_package());
+    const std::string copyright = read_file(dir / "root/usr/share/doc/keldran/copyright");
+    EXPECT_TRUE(copyright.starts_with("MIT License\n")) << copyright.substr(0, 80);
+    EXPECT_NE(copyright.find("Permission is hereby granted, free of charge"), std::string::npos);
 }
 
 TEST_F(DebianPackage, DependsOnThePackagesOfTheLibrariesTheProgramsLoadAndNothingElse)
