@@ -85,6 +85,14 @@ TEST(Fold, SaysHowManySamplesTwoPeriodsTakeWhenTheCaptureIsShort)
                             "pattern (2032 samples at 8 samples per bit)");
 }
 
+TEST(Fold, CountsTheConvertersStartWhenTheCaptureIsShort)
+{
+    const fold_result folded = fold_in_chunks(simulated(6.3, 2.05), 6.3, 4096);
+    EXPECT_EQ(folded.error, "the capture holds 1640 samples; measuring it at 6.3 samples per bit "
+                            "takes 1668: two whole periods of the pattern (1601) and 67 more "
+                            "while the conversion to whole samples per bit starts");
+}
+
 TEST(Fold, SaysWhenTheRateLiesBeyondTheTolerance)
 {
     const fold_result folded = fold_in_chunks(simulated(8.2, 4), 8, 4096);

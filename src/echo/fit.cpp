@@ -25,7 +25,7 @@ constexpr std::int64_t window_bits = 4;
 constexpr std::int64_t hole_bits = 5;
 constexpr std::int64_t flank_bits = 2;
 // Bits a hole's flanks keep clear of the main response's reach.
-constexpr double hole_clearance = 1.0;
+constexpr double hole_clearance = 0.5;
 // A response reaches as far as it stays above this fraction of its peak.
 constexpr double reach_fraction = 0.2;
 // The main response must hold this share of the correlation's energy near it.
@@ -44,7 +44,7 @@ constexpr std::int64_t shift_room_bits = 2;
 constexpr std::int64_t level_bits = 2;
 // An HTS or NLTS echo whose fit leaves more than this share of it unexplained,
 // beyond noise_margin times the noise, gets no shift.
-constexpr double misfit_limit = 0.05;
+constexpr double misfit_limit = 0.1;
 // Bits in the shortest period whose correlation can tell this pattern from another.
 constexpr std::int64_t shortest_checked_period = 31;
 // Bits in the shortest period whose echoes can be measured apart: order 7's.

@@ -552,12 +552,22 @@ fold_result fold_end(fold_state& state)
         // A converted capture also loses the samples the converter's filter starts on.
         const double start =
             static_cast<double>(state.converter ? state.skip_total : 0) / state.ratio;
-        result.error =
-            "the capture holds " + std::to_string(state.samples)
-            + " samples, fewer than two whole periods of the pattern ("
-            + std::to_string(static_cast<std::int64_t>(std::ceil(2 * state.period + start)))
-            + " samples at " + rate_text(state.period / static_cast<double>(state.length))
-            + " samples per bit)";
+        const auto two_periods = static_cast<std::int64_t>(std::ceil(2 * state.period));
+        const auto needed = static_cast<std::int64_t>(std::ceil(2 * state.period + start));
+        const std::string rate = rate_text(state.period / static_cast<double>(state.length));
+        if (needed > two_periods) {
+            result.error = "the capture holds " + std::to_string(state.samples)
+                           + " samples; measuring it at " + rate + " samples per bit takes "
+                           + std::to_string(needed) + ": two whole periods of the pattern ("
+                           + std::to_string(two_periods) + ") and "
+                           + std::to_string(needed - two_periods)
+                           + " more while the conversion to whole samples per bit starts";
+        } else {
+            result.error = "the capture holds " + std::to_string(state.samples)
+                           + " samples, fewer than two whole periods of the pattern ("
+                           + std::to_string(two_periods) + " samples at " + rate
+                           + " samples per bit)";
+        }
         return result;
     }
     auto [mean, drift] = align_groups(state.groups);
