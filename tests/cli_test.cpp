@@ -1,14 +1,10 @@
 // The real executable under a shell: pipes, files, closed and full outputs.
-#include "process_result.h"
+#include "shell_run.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 namespace {
@@ -27,13 +23,7 @@ class Executable : public testing::Test {
 protected:
     std::filesystem::path dir;
 
-    void SetUp() override
-    {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir = std::filesystem::path(testing::TempDir()) / ("keldran_" + std::string(info->name()));
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
+    void SetUp() override { dir = keldran_tests::fresh_test_folder("keldran_"); }
 
     void TearDown() override { std::filesystem::remove_all(dir); }
 
@@ -41,12 +31,7 @@ protected:
     // stderr of the whole script are captured apart.
     process_result shell(const std::string& script) const
     {
-        const std::string command = "K='" + keldran_path + "'; cd '" + dir.string() + "' && { "
-                                    + script + "; } >'" + (dir / "out").string() + "' 2>'"
-                                    + (dir / "err").string() + "'";
-        const int raw = std::system(command.c_str());
-        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return {status, read_file(dir / "out"), read_file(dir / "err")};
+        return keldran_tests::run_in_folder(dir, "K='" + keldran_path + "'; " + script);
     }
 
     void write(const std::string& name, const std::string& text) const

@@ -1,17 +1,13 @@
 // keldran-echo under a shell: bad input, the pattern against keldran's report, measure end to end.
-#include "process_result.h"
+#include "shell_run.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <sys/wait.h>
-
 #include <array>
 #include <cstddef>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,30 +79,15 @@ class EchoExecutable : public testing::Test {
 protected:
     std::filesystem::path dir;
 
-    void SetUp() override
-    {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string("echo_") + info->test_suite_name() + "_" + info->name();
-        for (char& c : name) {
-            c = (c == '/') ? '_' : c;
-        }
-        dir = std::filesystem::path(testing::TempDir()) / name;
-        std::filesystem::remove_all(dir);
-        std::filesystem::create_directories(dir);
-    }
+    void SetUp() override { dir = keldran_tests::fresh_test_folder("echo_"); }
 
     void TearDown() override { std::filesystem::remove_all(dir); }
 
     // Runs a script in which $E and $K name the two programs; stdout and stderr apart.
     [[nodiscard]] process_result shell(const std::string& script) const
     {
-        const std::string command = "E='" + echo_path + "'; K='" + keldran_path + "'; " + prelude
-                                    + "cd '" + dir.string() + "' && { " + script + "; } >'"
-                                    + (dir / "out").string() + "' 2>'" + (dir / "err").string()
-                                    + "'";
-        const int raw = std::system(command.c_str());
-        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return {status, read_file(dir / "out"), read_file(dir / "err")};
+        return keldran_tests::run_in_folder(dir, "E='" + echo_path + "'; K='" + keldran_path + "'; "
+                                                     + prelude + script);
     }
 
     // Runs a script that must succeed silently on stderr, and returns its stdout.

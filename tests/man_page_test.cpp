@@ -5,7 +5,7 @@
 #include "order_input.h"
 #include "report.h"
 
-#include "process_result.h"
+#include "shell_run.h"
 
 #include <gtest/gtest.h>
 
@@ -13,10 +13,8 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -115,25 +113,13 @@ TEST(ManPage, ShowsTheFirstOrderThreeBlockAsTheProgramWritesIt)
 // keldran-echo's page. The program is run in a scratch folder of the test's own,
 // with relative file names, so that its messages read as the page quotes them.
 
-struct run_result {
-    int status;
-    std::string out;
-    std::string err;
-};
+using run_result = process_result;
 
-// A folder of the running test's own, emptied first and removed with it.
+// A fresh folder for the running test, removed when the test ends.
 struct scratch_folder {
-    fs::path path;
+    fs::path path = keldran_tests::fresh_test_folder("keldran_man_");
 
-    scratch_folder()
-    {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        std::replace(name.begin(), name.end(), '/', '_');
-        path = fs::path(testing::TempDir()) / ("keldran_man_" + name);
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
+    scratch_folder() = default;
     scratch_folder(const scratch_folder&) = delete;
     scratch_folder(scratch_folder&&) = delete;
     scratch_folder& operator=(const scratch_folder&) = delete;
@@ -154,11 +140,8 @@ void write_file(const fs::path& path, const std::string& contents)
 // capturing standard output and standard error apart.
 run_result run_script(const fs::path& dir, const std::string& script)
 {
-    const std::string command = "cd '" + dir.string() + "' && E='" + echo_executable + "' && { "
-                                + script + "; } </dev/null >out 2>err";
-    const int raw = std::system(command.c_str());
-    const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return {status, read_file(dir / "out"), read_file(dir / "err")};
+    return keldran_tests::run_in_folder(dir, "E='" + echo_executable + "'; { " + script
+                                                 + "; } </dev/null");
 }
 
 // Runs keldran-echo in `dir` with `arguments` (shell words).

@@ -2,16 +2,11 @@
 // Debian package and the tarball that cpack builds.
 #include "order3_report.h"
 
-#include "process_result.h"
+#include "shell_run.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
 #include <sstream>
 #include <string>
@@ -123,24 +118,14 @@ class ScratchFolder : public testing::Test {
 protected:
     fs::path dir;
 
-    void SetUp() override
-    {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        dir = fs::path(testing::TempDir()) / ("keldran_" + std::string(info->name()));
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-    }
+    void SetUp() override { dir = keldran_tests::fresh_test_folder("keldran_"); }
 
     void TearDown() override { fs::remove_all(dir); }
 
     // Runs a shell command in the scratch folder, capturing stdout and stderr apart.
     process_result shell(const std::string& command) const
     {
-        const std::string script = "cd " + in_quotes(dir) + " && { " + command + "; } >"
-                                   + in_quotes(dir / "out") + " 2>" + in_quotes(dir / "err");
-        const int raw = std::system(script.c_str());
-        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        return {status, read_file(dir / "out"), read_file(dir / "err")};
+        return keldran_tests::run_in_folder(dir, command);
     }
 
     // Unpacks the Debian package into the folder `root`, as dpkg would lay it out.
