@@ -35,7 +35,7 @@ inline std::filesystem::path fresh_test_folder(const std::string& prefix)
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string name = prefix + info->test_suite_name() + "_" + info->name();
     std::replace(name.begin(), name.end(), '/', '_');
-    const std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / name;
+    std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / name;
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
