@@ -26,6 +26,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -324,57 +325,48 @@ int run_measure(const measure_options& o)
 // Captures beyond this many samples per bit would not fit two periods in memory.
 constexpr double most_samples_per_bit = 10000.0;
 
-// Accepts a number greater than zero, with a message that says so.
-const CLI::Validator above_zero(
-    [](const std::string& text) {
-        double value = 0;
-        return CLI::detail::lexical_cast(text, value) && value > 0 && std::isfinite(value)
-                   ? std::string()
-                   : "must be a number greater than 0, not " + text;
-    },
-    "> 0");
-
-// Accepts samples per bit above zero and at most most_samples_per_bit.
-const CLI::Validator sample_rate(
-    [](const std::string& text) {
-        double value = 0;
-        return CLI::detail::lexical_cast(text, value) && value > 0 && value <= most_samples_per_bit
-                   ? std::string()
-                   : "must be a number greater than 0 and at most 10000, not " + text;
-    },
-    "> 0");
-
-// Accepts any finite number.
-const CLI::Validator finite(
-    [](const std::string& text) {
-        double value = 0;
-        return CLI::detail::lexical_cast(text, value) && std::isfinite(value)
-                   ? std::string()
-                   : "must be a finite number, not " + text;
-    },
-    "NUMBER");
-
-// Accepts a whole number of at least one.
-const CLI::Validator whole_count(
-    [](const std::string& text) {
-        std::int64_t value = 0;
+// The number `text` holds whole, as CLI11 reads reals and as std::from_chars
+// reads whole numbers; nothing when it holds something else.
+template <typename Number> std::optional<Number> number_in(const std::string& text)
+{
+    Number value{};
+    if constexpr (std::is_floating_point_v<Number>) {
+        return CLI::detail::lexical_cast(text, value) ? std::optional(value) : std::nullopt;
+    } else {
         const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        return ec == std::errc{} && end == text.data() + text.size() && value > 0
-                   ? std::string()
-                   : "must be a whole number of at least 1, not " + text;
-    },
-    "N");
+        const bool whole = ec == std::errc{} && end == text.data() + text.size();
+        return whole ? std::optional(value) : std::nullopt;
+    }
+}
 
-// Accepts a seed: a whole number from 0 to 2^64 - 1.
-const CLI::Validator seed_number(
-    [](const std::string& text) {
-        std::uint64_t value = 0;
-        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-        return ec == std::errc{} && end == text.data() + text.size()
-                   ? std::string()
-                   : "must be a whole number from 0 to 18446744073709551615, not " + text;
-    },
-    "S");
+// A check that the option holds a Number that `accept` takes; otherwise the
+// message says it "must be `wanted`".
+template <typename Number, typename Accept>
+CLI::Validator number_check(Accept accept, const std::string& wanted, const std::string& shown)
+{
+    return {[accept, wanted](const std::string& text) {
+                const std::optional<Number> value = number_in<Number>(text);
+                return value && accept(*value) ? std::string()
+                                               : "must be " + wanted + ", not " + text;
+            },
+            shown};
+}
+
+const CLI::Validator above_zero = number_check<double>(
+    [](double v) { return v > 0 && std::isfinite(v); }, "a number greater than 0", "> 0");
+
+const CLI::Validator sample_rate =
+    number_check<double>([](double v) { return v > 0 && v <= most_samples_per_bit; },
+                         "a number greater than 0 and at most 10000", "> 0");
+
+const CLI::Validator finite =
+    number_check<double>([](double v) { return std::isfinite(v); }, "a finite number", "NUMBER");
+
+const CLI::Validator whole_count = number_check<std::int64_t>([](std::int64_t v) { return v > 0; },
+                                                              "a whole number of at least 1", "N");
+
+const CLI::Validator seed_number = number_check<std::uint64_t>(
+    [](std::uint64_t) { return true; }, "a whole number from 0 to 18446744073709551615", "S");
 
 const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
 
