@@ -21,10 +21,11 @@ namespace {
 constexpr std::int64_t max_segment_bits = 40;
 // Bits each side of an echo over which it is fitted and drawn.
 constexpr std::int64_t window_bits = 4;
-// Bits of a hole left for an echo in the extracted response, and of the flanks it is filled from.
+// Bits at most between an echo and the edge of its hole in the extracted
+// response, and of the flank inside the edge that the tail beyond is fitted to.
 constexpr std::int64_t hole_bits = 5;
 constexpr std::int64_t flank_bits = 2;
-// Bits a hole's flanks keep clear of the main response's reach.
+// Bits a hole's flank keeps clear of the main response's reach.
 constexpr double hole_clearance = 0.5;
 // A response reaches as far as it stays above this fraction of its peak.
 constexpr double reach_fraction = 0.2;
@@ -499,6 +500,7 @@ void fill_hole(std::vector<double>& h, const frame& f, std::int64_t from, std::i
     }
 }
 
+// An echo's place in the extracted response, in bits from the main transition.
 struct hole {
     std::int64_t from;
     std::int64_t to;
@@ -959,9 +961,10 @@ void fit_unknown_causes(const frame& f, const kernels& k, const places& p, fit_s
 }
 
 // Holes in the extracted response where the separable echoes would echo again.
-// A hole is filled from its flanks, which must lie clear of the main response:
-// near it the hole narrows, and where even the narrowest would not clear it,
-// there is none.
+// Only a hole's edge toward the main response counts (fill_hole replaces h from
+// there outward), and the flank inside that edge must lie clear of the main
+// response: near it the hole narrows, and where even the narrowest would not
+// clear it, there is none.
 std::vector<hole> echo_holes(std::array<echo_result, 4>& echoes, const places& p,
                              const reach_set& reach, std::int64_t segment)
 {
