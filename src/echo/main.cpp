@@ -4,21 +4,19 @@
 #include "channel.h"
 #include "fit.h"
 #include "fold.h"
+#include "platform.h"
 #include "plot.h"
 #include "polynomial.h"
 #include "summary.h"
 
 #include <CLI/CLI.hpp>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 #include <array>
 #include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -447,15 +445,11 @@ void add_measure(CLI::App& app, measure_options& o, command& which)
 
 int run(int argc, char** argv)
 {
-#ifdef __GLIBC__
-    // A measurement makes and frees buffers of a period or two at a time. Kept
-    // in the heap rather than handed back to the system, freed memory is used
-    // again without the page faults of mapping it anew, which would cost more
-    // than the arithmetic done in it.
-    constexpr int keep_in_heap = 1 << 26;
-    mallopt(M_MMAP_THRESHOLD, keep_in_heap);
-    mallopt(M_TRIM_THRESHOLD, 2 * keep_in_heap);
-#endif
+    // A measurement makes and frees buffers of a period or two at a time.
+    constexpr std::size_t keep_in_heap = std::size_t{1} << 26;
+    keldran::platform::keep_freed_memory(keep_in_heap);
+    // Patterns and captures are bytes: on every system, files and pipes carry the same ones.
+    keldran::platform::use_binary_standard_streams();
     CLI::App app{"keldran-echo: writes, simulates and measures the write echoes of a "
                  "maximal-length pattern",
                  "keldran-echo"};
