@@ -117,7 +117,7 @@ TEST_F(Executable, SendsOnlyBannerAndReportToAFile)
 {
     const process_result r = shell("echo 4 | \"$K\" >report.txt");
     EXPECT_EQ(r.err, prompt);
-    const std::string report = read_file(dir / "report.txt");
+    const std::string report = keldran_tests::as_linux_text(read_file(dir / "report.txt"));
     EXPECT_EQ(report.rfind(banner + "Sequence length is : 15\n\nPolynomial:", 0), 0U);
     EXPECT_EQ(count_of(report, prompt), 0);
 }

@@ -41,14 +41,32 @@ inline std::filesystem::path fresh_test_folder(const std::string& prefix)
     return dir;
 }
 
-// Runs a shell script in `dir`, its standard output and error kept apart in files there.
+// Text as the Linux programs write it. The Windows programs' text streams end their lines with
+// CRLF; the expectations here are Linux's, so a CR before a line end is dropped when they are
+// under test (windows_test holds the CRs themselves to account).
+inline std::string as_linux_text(std::string text)
+{
+#ifdef KELDRAN_WINDOWS_PROGRAMS
+    std::string::size_type kept = 0;
+    for (std::string::size_type at = 0; at < text.size(); ++at) {
+        if (!(text[at] == '\r' && at + 1 < text.size() && text[at + 1] == '\n')) {
+            text[kept++] = text[at];
+        }
+    }
+    text.resize(kept);
+#endif
+    return text;
+}
+
+// Runs a shell script in `dir`, its standard output and error kept apart in the files out and
+// err there, and returns them as Linux text.
 inline process_result run_in_folder(const std::filesystem::path& dir, const std::string& script)
 {
     const std::string command = "cd '" + dir.string() + "' && { " + script + "; } >'"
                                 + (dir / "out").string() + "' 2>'" + (dir / "err").string() + "'";
     const int raw = std::system(command.c_str());
     const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return {status, read_file(dir / "out"), read_file(dir / "err")};
+    return {status, as_linux_text(read_file(dir / "out")), as_linux_text(read_file(dir / "err"))};
 }
 
 }  // namespace keldran_tests
