@@ -46,6 +46,7 @@ ExternalProject_Add(
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${under_wine}/build
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DKELDRAN_WERROR=${KELDRAN_WERROR}
+             -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
              -DKELDRAN_PROGRAMS_UNDER_TEST=${under_wine}
   BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --parallel 2 --target cli_test echo_cli_test
                 windows_test

@@ -51,10 +51,9 @@ protected:
     // Runs a script in which $K and $E are the Windows programs and $LK and $LE the Linux ones.
     process_result shell(const std::string& script) const
     {
-        return keldran_tests::run_in_folder(dir, "K='" + windows_keldran + "'; E='" + windows_echo
-                                                     + "'; LK='" + linux_keldran + "'; LE='"
-                                                     + linux_echo + "'; W='" + wine + "'; "
-                                                     + script);
+        return keldran_tests::run_in_folder(
+            dir, "K='" + windows_keldran + "'; E='" + windows_echo + "'; LK='" + linux_keldran
+                     + "'; LE='" + linux_echo + "'; W='" + wine + "'; " + script);
     }
 
     // What the last script wrote to standard output and error, byte for byte.
@@ -67,8 +66,8 @@ class WindowsReport : public Windows, public testing::WithParamInterface<int> {}
 TEST_P(WindowsReport, IsTheLinuxReportWithCrlfLineEndsAndThePromptOnStderr)
 {
     const std::string order = std::to_string(GetParam());
-    const process_result r = shell("echo " + order + " | \"$LK\" >linux 2>/dev/null && echo "
-                                   + order + " | \"$K\"");
+    const process_result r =
+        shell("echo " + order + " | \"$LK\" >linux 2>/dev/null && echo " + order + " | \"$K\"");
     ASSERT_EQ(r.status, 0) << r.err;
     const std::string linux_report = read_file(dir / "linux");
     ASSERT_NE(linux_report.find("Polynomial:"), std::string::npos);
@@ -99,10 +98,9 @@ TEST_F(Windows, LeavesWhatFollowsTheOrderInACrlfFileToTheNextReader)
 TEST_F(Windows, PatternBytesAreTheLinuxOnesInEveryFormat)
 {
     for (const std::string format : {"bits", "csv", "f32"}) {
-        const process_result r =
-            shell("\"$LE\" pattern --poly 'x^10 + x^3 + 1' --periods 2 --format " + format
-                  + " >linux && \"$E\" pattern --poly 'x^10 + x^3 + 1' --periods 2 --format "
-                  + format);
+        const process_result r = shell(
+            "\"$LE\" pattern --poly 'x^10 + x^3 + 1' --periods 2 --format " + format
+            + " >linux && \"$E\" pattern --poly 'x^10 + x^3 + 1' --periods 2 --format " + format);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_FALSE(raw_out().empty()) << format;
         EXPECT_TRUE(raw_out() == read_file(dir / "linux")) << format;
@@ -116,9 +114,9 @@ TEST_F(Windows, MeasuresItsOwnSimulationWithTheLinuxFigures)
     const std::string simulate = " simulate --poly 'x^10 + x^3 + 1' --samples-per-bit 6.37 "
                                  "--periods 4 --hts 0.08 --nlts 0.22 --snr 30 --seed 7 -o ";
     const std::string measure = " measure --poly 'x^10 + x^3 + 1' --samples-per-bit 6.37 --json ";
-    const process_result r = shell("\"$LE\"" + simulate + "l.f32 && \"$LE\"" + measure
-                                   + "l.f32 >linux && \"$E\"" + simulate + "w.f32 && \"$E\""
-                                   + measure + "w.f32");
+    const process_result r =
+        shell("\"$LE\"" + simulate + "l.f32 && \"$LE\"" + measure + "l.f32 >linux && \"$E\""
+              + simulate + "w.f32 && \"$E\"" + measure + "w.f32");
     ASSERT_EQ(r.status, 0) << r.err;
     const auto windows = nlohmann::json::parse(raw_out(), nullptr, false).flatten();
     const auto linux_figures = nlohmann::json::parse(read_file(dir / "linux"), nullptr, false);
@@ -159,11 +157,10 @@ TEST_F(WindowsZip, HoldsBothProgramsTheReadmeAndTheLicencesInOneFolder)
             files.insert(entry.path().lexically_relative(dir / top).string());
         }
     }
-    EXPECT_EQ(files, (std::set<std::string>{"keldran.exe", "keldran-echo.exe", "README.md",
-                                            "LICENSE", "licences/cli11.txt",
-                                            "licences/kissfft.txt", "licences/libsamplerate.txt",
-                                            "licences/mingw-w64-runtime.txt",
-                                            "licences/nlohmann-json3.txt"}));
+    EXPECT_EQ(files, (std::set<std::string>{
+                         "keldran.exe", "keldran-echo.exe", "README.md", "LICENSE",
+                         "licences/cli11.txt", "licences/kissfft.txt", "licences/libsamplerate.txt",
+                         "licences/mingw-w64-runtime.txt", "licences/nlohmann-json3.txt"}));
     EXPECT_TRUE(read_file(dir / top / "LICENSE").starts_with("MIT License\n"));
 }
 
