@@ -19,14 +19,8 @@ const std::string banner = "KELDRAN: pseudorandom sequence generator, by Vantrel
 const std::string prompt_then_write_error = "Order of polynomial (3 to 12) : \nkeldran: the report "
                                             "could not be written to standard output\n";
 
-class Executable : public testing::Test {
+class Executable : public keldran_tests::folder_test {
 protected:
-    std::filesystem::path dir;
-
-    void SetUp() override { dir = keldran_tests::fresh_test_folder("keldran_"); }
-
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     // Runs a shell script in which $K names the executable; stdout and
     // stderr of the whole script are captured apart.
     process_result shell(const std::string& script) const

@@ -75,14 +75,8 @@ std::vector<std::string> keys_of(const json& object)
     return keys;
 }
 
-class EchoExecutable : public testing::Test {
+class EchoExecutable : public keldran_tests::folder_test {
 protected:
-    std::filesystem::path dir;
-
-    void SetUp() override { dir = keldran_tests::fresh_test_folder("echo_"); }
-
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     // Runs a script in which $E and $K name the two programs; stdout and stderr apart.
     [[nodiscard]] process_result shell(const std::string& script) const
     {

@@ -114,14 +114,8 @@ std::set<std::string> package_names(const std::string& depends)
 }
 
 // Each test works in a scratch folder of its own.
-class ScratchFolder : public testing::Test {
+class ScratchFolder : public keldran_tests::folder_test {
 protected:
-    fs::path dir;
-
-    void SetUp() override { dir = keldran_tests::fresh_test_folder("keldran_"); }
-
-    void TearDown() override { fs::remove_all(dir); }
-
     // Runs a shell command in the scratch folder, capturing stdout and stderr apart.
     process_result shell(const std::string& command) const
     {

@@ -41,6 +41,16 @@ inline std::filesystem::path fresh_test_folder(const std::string& prefix)
     return dir;
 }
 
+// A test that works in an empty folder of its own, `dir`, removed after it.
+class folder_test : public testing::Test {
+protected:
+    std::filesystem::path dir;
+
+    void SetUp() override { dir = fresh_test_folder("keldran_"); }
+
+    void TearDown() override { std::filesystem::remove_all(dir); }
+};
+
 // Text as the Linux programs write it. The Windows programs' text streams end their lines with
 // CRLF; the expectations here are Linux's, so a CR before a line end is dropped when they are
 // under test (windows_test holds the CRs themselves to account).

@@ -40,14 +40,8 @@ std::string with_crlf(const std::string& text)
     return crlf;
 }
 
-class Windows : public testing::Test {
+class Windows : public keldran_tests::folder_test {
 protected:
-    fs::path dir;
-
-    void SetUp() override { dir = keldran_tests::fresh_test_folder("windows_"); }
-
-    void TearDown() override { fs::remove_all(dir); }
-
     // Runs a script in which $K and $E are the Windows programs and $LK and $LE the Linux ones.
     process_result shell(const std::string& script) const
     {
@@ -98,13 +92,38 @@ TEST_F(Windows, LeavesWhatFollowsTheOrderInACrlfFileToTheNextReader)
 TEST_F(Windows, PatternBytesAreTheLinuxOnesInEveryFormat)
 {
     for (const std::string format : {"bits", "csv", "f32"}) {
-        const process_result r = shell(
-            "\"$LE\" pattern --poly 'x^10 + x^3 + 1' --periods 2 --format " + format
-            + " >linux && \"$E\" pattern --poly 'x^10 + x^3 + 1' --periods 2 --format " + format);
+        const std::string pattern =
+            " pattern --poly 'x^10 + x^3 + 1' --periods 2 --format " + format;
+        ASSERT_EQ(shell("\"$LE\"" + pattern).status, 0) << format;
+        const std::string linux_bytes = raw_out();
+        const process_result r = shell("\"$E\"" + pattern);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_FALSE(raw_out().empty()) << format;
-        EXPECT_TRUE(raw_out() == read_file(dir / "linux")) << format;
+        EXPECT_FALSE(linux_bytes.empty()) << format;
+        EXPECT_TRUE(raw_out() == linux_bytes) << format;
     }
+}
+
+// A capture piped from one program to the other arrives byte for byte, as from a file.
+TEST_F(Windows, MeasuresACapturePipedFromSimulate)
+{
+    const std::string poly = " --poly 'x^7 + x^3 + 1' --samples-per-bit 8 ";
+    const process_result r =
+        shell("\"$E\" simulate" + poly + "--nlts 0.2 -o cap.f32 && \"$E\" measure" + poly
+              + "cap.f32 >from_file && \"$E\" simulate" + poly + "--nlts 0.2 | \"$E\" measure"
+              + poly + "--format f32 -");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(raw_out().find("Polynomial x^7 + x^3 + 1, 127 bits per period\n"), std::string::npos);
+    EXPECT_TRUE(raw_out() == read_file(dir / "from_file"));
+}
+
+// keldran-echo's standard output is binary, as on Linux; only its messages take CR LF.
+TEST_F(Windows, EchoMessagesEndWithCrlf)
+{
+    const process_result r =
+        shell("\"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit 8 nosuch.f32");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(raw_err(), "keldran-echo: cannot read nosuch.f32: No such file or directory\r\n");
+    EXPECT_EQ(raw_out(), "");
 }
 
 // The simulated capture goes through libm and libsamplerate built for each system, and the

@@ -33,6 +33,23 @@ DWORD standard_input_type()
     return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stdin))));
 }
 
+// Reads standard input one byte per call. Microsoft's C runtime backs even an unbuffered
+// stream with a two-byte buffer, so stdio could take a byte beyond the number from a pipe.
+class single_byte_input : public std::streambuf {
+protected:
+    int_type underflow() override
+    {
+        if (_read(_fileno(stdin), &byte_, 1) != 1) {
+            return traits_type::eof();
+        }
+        setg(&byte_, &byte_, &byte_ + 1);
+        return traits_type::to_int_type(byte_);
+    }
+
+private:
+    char byte_ = 0;
+};
+
 }  // namespace
 
 // A console keeps text mode, so that Ctrl-Z ends input and a typed line arrives whole. Other
@@ -40,16 +57,17 @@ DWORD standard_input_type()
 // guesses how many CRs it removed); the order reader takes CR as white space either way.
 // - a disk file is read in blocks and handed back by seeking to the position read up to;
 // - a pipe cannot take bytes back, so it is read a byte at a time.
-void prepare_order_input()
+std::unique_ptr<std::streambuf> prepare_order_input()
 {
     const DWORD type = standard_input_type();
     if (type == FILE_TYPE_CHAR) {
-        return;
+        return nullptr;
     }
     _setmode(_fileno(stdin), _O_BINARY);
-    if (type != FILE_TYPE_DISK) {
-        std::setvbuf(stdin, nullptr, _IONBF, 0);
+    if (type == FILE_TYPE_DISK) {
+        return nullptr;
     }
+    return std::make_unique<single_byte_input>();
 }
 
 void hand_back_unread_input()
@@ -74,12 +92,13 @@ void use_binary_standard_streams()
 //   with it and dropped, so that it never reaches the shell;
 // - anything else, a pipe, cannot take bytes back: it is read a byte at a time, so only the
 //   byte that ended the number is taken from it.
-void prepare_order_input()
+std::unique_ptr<std::streambuf> prepare_order_input()
 {
     const bool seekable = lseek(STDIN_FILENO, 0, SEEK_CUR) != -1;
     if (!seekable && isatty(STDIN_FILENO) == 0) {
         std::setvbuf(stdin, nullptr, _IONBF, 0);
     }
+    return nullptr;
 }
 
 void hand_back_unread_input()

@@ -4,12 +4,16 @@
 #define KELDRAN_PLATFORM_H
 
 #include <cstddef>
+#include <memory>
+#include <streambuf>
 
 namespace keldran::platform {
 
 // Sets up standard input for reading one order from it, before anything is read, so that
-// hand_back_unread_input can leave what follows the order to the next reader.
-void prepare_order_input();
+// hand_back_unread_input can leave what follows the order to the next reader. Returns the
+// buffer to read standard input through where std::cin's own would take too much of it, and
+// null where std::cin serves.
+std::unique_ptr<std::streambuf> prepare_order_input();
 
 // At the end of the run: a regular file is left just after the last byte used; the rest of a
 // typed line is dropped; a pipe never had more than that taken from it.
