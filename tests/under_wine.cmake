@@ -13,7 +13,6 @@ find_program(KELDRAN_WINESERVER NAMES wineserver HINTS ${wine_folder} NO_CMAKE_F
 set(wine_prefix ${PROJECT_BINARY_DIR}/wine)
 set(KELDRAN_EMULATOR_ENVIRONMENT WINEPREFIX=${wine_prefix} WINEDEBUG=-all
                                  WINEDLLOVERRIDES=mscoree,mshtml=)
-set(KELDRAN_EMULATOR_ENVIRONMENT ${KELDRAN_EMULATOR_ENVIRONMENT} PARENT_SCOPE)
 
 # Makes the prefix before any test, since its first start prints to standard error, and keeps
 # Wine's server up between the tests rather than starting it for each.
@@ -55,11 +54,7 @@ ExternalProject_Add(
   DEPENDS keldran keldran-echo)
 
 # The zip package, made by cpack before the test that unpacks it.
-add_test(NAME Packages.Build
-         COMMAND ${CMAKE_COMMAND} -D cpack=${CMAKE_CPACK_COMMAND}
-                 -D config=${PROJECT_BINARY_DIR}/CPackConfig.cmake -D package_dir=${under_wine}/packages
-                 -P ${CMAKE_CURRENT_SOURCE_DIR}/build_packages.cmake)
-set_tests_properties(Packages.Build PROPERTIES FIXTURES_SETUP packages)
+keldran_build_packages_first(${under_wine}/packages)
 
 foreach(suite cli_test echo_cli_test windows_test)
   add_test(NAME ${suite}.under_wine COMMAND ${shell_tests}/${suite})
