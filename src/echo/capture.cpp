@@ -114,14 +114,11 @@ std::string count_finite(capture_decoder& decoder, const std::vector<float>& out
         decoder.samples += static_cast<std::int64_t>(out.size() - first_new);
         return {};
     }
-    for (std::size_t i = first_new; i < out.size(); ++i) {
-        if (!std::isfinite(out[i])) {
-            decoder.samples += static_cast<std::int64_t>(i - first_new);
-            return not_finite(decoder.samples + 1);
-        }
-    }
-    decoder.samples += static_cast<std::int64_t>(out.size() - first_new);
-    return {};
+    const auto begin = out.begin() + static_cast<std::ptrdiff_t>(first_new);
+    const auto first_bad =
+        std::find_if(begin, out.end(), [](float sample) { return !std::isfinite(sample); });
+    decoder.samples += first_bad - begin;
+    return not_finite(decoder.samples + 1);
 }
 
 // f32 or i16: first completes the sample a previous chunk began, then takes every

@@ -711,12 +711,10 @@ std::vector<std::int64_t> window_samples(const frame& f, std::int64_t from, std:
     return s;
 }
 
-// Residuals of the model over the samples `at`, with the echo kernels made
-// anew for the shifts in `fit` and the main response's held as they are.
-std::vector<double> residuals(const frame& f, const response& sh, kernels& k, const places& p,
-                              const fit_state& fit, const std::vector<std::int64_t>& at)
+// Residuals of the model over the samples `at`, with the kernels as they stand.
+std::vector<double> model_residuals(const frame& f, const kernels& k, const places& p,
+                                    const fit_state& fit, const std::vector<std::int64_t>& at)
 {
-    echo_kernels(k, sh, fit.dh, fit.dn);
     const std::vector<term> terms = model_terms(k, p, fit);
     const std::vector<double> means = phase_means(terms, f, all_parts);
     std::vector<double> r(at.size());
@@ -725,6 +723,15 @@ std::vector<double> residuals(const frame& f, const response& sh, kernels& k, co
             sample(f, at[i]) - evaluate(terms, f, at[i], all_parts) + phase_mean(means, f, at[i]);
     }
     return r;
+}
+
+// Residuals of the model over the samples `at`, with the echo kernels made
+// anew for the shifts in `fit` and the main response's held as they are.
+std::vector<double> residuals(const frame& f, const response& sh, kernels& k, const places& p,
+                              const fit_state& fit, const std::vector<std::int64_t>& at)
+{
+    echo_kernels(k, sh, fit.dh, fit.dn);
+    return model_residuals(f, k, p, fit, at);
 }
 
 // Gauss-Newton steps on the free shifts, the transition response held fixed.
@@ -1012,23 +1019,24 @@ std::vector<std::int64_t> shift_samples(const frame& f, const std::array<echo_re
     return samples;
 }
 
-// Rounds of fit and subtract: the response from the main response less the
-// echoes, then the shifts and the echoes of unknown cause from that response,
-// until the shifts settle. Returns the response and the kernels at the final shifts.
 // How well a round's model explains the echoes it fits: the sum of squared
-// residuals over their windows.
-double round_misfit(const frame& f, const response& sh, kernels& k, const places& p,
-                    const fit_state& fit, const std::vector<std::int64_t>& window)
+// residuals over their windows, the kernels already made for the round's shifts.
+double round_misfit(const frame& f, const kernels& k, const places& p, const fit_state& fit,
+                    const std::vector<std::int64_t>& window)
 {
-    const std::vector<double> r = residuals(f, sh, k, p, fit, window);
+    const std::vector<double> r = model_residuals(f, k, p, fit, window);
     return std::inner_product(r.begin(), r.end(), r.begin(), 0.0);
 }
 
+// Rounds of fit and subtract: the response from the main response less the
+// echoes, then the shifts and the echoes of unknown cause from that response,
+// until the shifts settle. Returns the kernels at the final shifts.
 kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
                       const std::vector<hole>& holes, const std::vector<std::int64_t>& shift_window,
-                      const plan_pair& plans, kernels k)
+                      const plan_pair& plans)
 {
     response sh;
+    kernels k;
     // Fit and subtract settles in a few rounds; where an echo stands close to the
     // main response it can instead wander off, so the round that explained the
     // echoes best is the one kept.
@@ -1057,7 +1065,7 @@ kernels fit_rounds_of(const frame& f, const places& p, fit_state& fit,
         }
         fit_unknown_causes(f, k, p, fit);
         if (!shift_window.empty()) {
-            const double misfit = round_misfit(f, sh, k, p, fit, shift_window);
+            const double misfit = round_misfit(f, k, p, fit, shift_window);
             if (misfit < best_misfit) {
                 best_misfit = misfit;
                 best = fit;
@@ -1147,16 +1155,17 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
     const places p = place_echoes(poly, m.echoes, f.length);
     fit_state fit;
     const plan_pair plans = make_plans(static_cast<std::size_t>(segment_samples(f)), f.rate);
-    kernels k = make_kernels(
+    // The reaches come from a first response, taken before any echo is known.
+    const kernels first = make_kernels(
         make_response(extract_response(f, {}, fit, {}, plans.extract), f.rate, plans), 0.0, 0.0);
-    const reach_set reach = reaches(f, k, model_terms(k, p, fit));
+    const reach_set reach = reaches(f, first, model_terms(first, p, fit));
     decide_separable(m.echoes, p, reach, static_cast<double>(f.length));
     const std::vector<hole> holes = echo_holes(m.echoes, p, reach, f.segment);
     fit.free_h = m.echoes[0].separable;
     fit.free_n = m.echoes[1].separable;
     fit.free_second = m.echoes[2].separable;
     fit.free_interaction = m.echoes[3].separable;
-    k = fit_rounds_of(f, p, fit, holes, shift_samples(f, m.echoes, p), plans, k);
+    const kernels k = fit_rounds_of(f, p, fit, holes, shift_samples(f, m.echoes, p), plans);
     // An echo in the reach of another response gets no shift, only a rough size,
     // fitted like the echoes of unknown cause.
     // Each echo that is not separable gets a rough size alone, the others as fitted.

@@ -56,9 +56,7 @@ std::string quoted(std::string_view text)
 
 bool is_maximal_polynomial(const polynomial& poly)
 {
-    std::vector<std::int32_t> seq(static_cast<std::size_t>(sequence_length(poly.order)));
-    fill_sequence(seq.data(), poly.taps.data(), poly.order);
-    return is_maximal(seq.data(), poly.order) == 1;
+    return is_maximal(pattern_bits(poly).data(), poly.order) == 1;
 }
 
 }  // namespace
