@@ -25,15 +25,14 @@ struct decoded {
 // Decodes `bytes` in chunks of `chunk` bytes (0: all at once), up to the first fault.
 decoded decode_in_chunks(capture_format format, std::string_view bytes, std::size_t chunk)
 {
-    capture_decoder decoder;
-    decoder.format = format;
+    const decoder_handle decoder = decoder_create(format);
     decoded result;
     const std::size_t step = chunk == 0 ? std::max(bytes.size(), std::size_t{1}) : chunk;
     for (std::size_t at = 0; at < bytes.size() && result.message.empty(); at += step) {
-        result.message = decode_chunk(decoder, bytes.substr(at, step), result.samples);
+        result.message = error_text(decoder_feed(*decoder, bytes.substr(at, step), result.samples));
     }
     if (result.message.empty()) {
-        result.message = decode_end(decoder, result.samples);
+        result.message = error_text(decoder_finish(*decoder, result.samples));
     }
     return result;
 }

@@ -48,12 +48,11 @@ TEST_P(Simulation, FollowsTheChannelModelSampleBySample)
     const channel_model model{c.pw50, c.pulse, c.hts, c.nlts};
     const capture_plan plan{c.samples_per_bit, 2, c.start, std::nullopt, 1};
     std::vector<float> samples;
-    const std::string error =
-        simulate_capture(poly, model, plan, [&](std::span<const float> chunk) {
-            samples.insert(samples.end(), chunk.begin(), chunk.end());
-            return true;
-        });
-    ASSERT_EQ(error, "");
+    const echo_error error = simulate_capture(poly, model, plan, [&](std::span<const float> chunk) {
+        samples.insert(samples.end(), chunk.begin(), chunk.end());
+        return true;
+    });
+    ASSERT_EQ(error_text(error), "");
     const auto expected = static_cast<std::size_t>(std::llround(
         2 * static_cast<double>(keldran::sequence_length(poly.order)) * c.samples_per_bit));
     ASSERT_EQ(samples.size(), expected);

@@ -197,6 +197,11 @@ const std::array bad_cases = {
              "keldran-echo: cap.f32: the capture does not repeat every 127 bits at about 5 "
              "samples per bit, so it does not hold this pattern at this rate (its best match, at "
              "4.90551 samples per bit, agrees 6 %)\n"},
+    bad_case{"RateBeyondTheSearch",
+             "\"$E\" measure --poly 'x^7 + x^3 + 1' --samples-per-bit 8.2 cap.f32", 1,
+             "keldran-echo: cap.f32: the capture repeats at a rate more than 2 % from 8.2 samples "
+             "per bit (its best match lies at the edge searched, 8.03937 samples per bit); give "
+             "--samples-per-bit nearer the capture's rate\n"},
     bad_case{"PatternToAFullDevice", "\"$E\" pattern --poly 'x^3 + x + 1' -o /dev/full", 1,
              "keldran-echo: cannot write /dev/full: No space left on device\n"},
     bad_case{"PlotIntoAMissingFolder", "measure7 --plot nowhere/p.svg cap.f32", 1,

@@ -27,17 +27,17 @@ std::vector<float> simulated(double samples_per_bit, double periods)
 fold_result fold_in_chunks(const std::vector<float>& samples, double samples_per_bit,
                            std::size_t chunk)
 {
-    fold_state state = fold_begin(keldran::sequence_length(7), samples_per_bit);
+    const folder_handle folder = folder_create(keldran::sequence_length(7), samples_per_bit);
     for (std::size_t at = 0; at < samples.size(); at += chunk) {
         const std::size_t size = std::min(chunk, samples.size() - at);
-        std::string error = fold_feed(state, std::span(samples).subspan(at, size));
-        if (!error.empty()) {
+        echo_error error = folder_feed(*folder, std::span(samples).subspan(at, size));
+        if (error) {
             fold_result failed;
             failed.error = std::move(error);
             return failed;
         }
     }
-    return fold_end(state);
+    return folder_finish(*folder);
 }
 
 class Rates : public testing::TestWithParam<double> {};
@@ -50,7 +50,7 @@ TEST_P(Rates, KeepEveryWholePeriodAndFindTheRate)
     const std::vector<float> samples = simulated(rate, 40);
     for (const std::size_t chunk : {std::size_t{1000}, samples.size()}) {
         const fold_result folded = fold_in_chunks(samples, rate, chunk);
-        ASSERT_EQ(folded.error, "");
+        ASSERT_FALSE(folded.error) << error_text(folded.error);
         EXPECT_GE(folded.periods, 39);
         EXPECT_NEAR(folded.samples_per_bit, rate, 1e-4 * rate);
         EXPECT_EQ(folded.period.size(), 127U * static_cast<std::size_t>(folded.rate));
@@ -70,7 +70,7 @@ TEST(Fold, AveragesCapturesOfAnySizeAlike)
             x *= factor;
         }
         const fold_result folded = fold_in_chunks(scaled, 8, 4096);
-        ASSERT_EQ(folded.error, "");
+        ASSERT_FALSE(folded.error) << error_text(folded.error);
         ASSERT_EQ(folded.period.size(), plain.period.size());
         for (std::size_t j = 0; j < plain.period.size(); ++j) {
             ASSERT_NEAR(folded.period[j], plain.period[j], 1e-5) << factor << " at " << j;
@@ -81,24 +81,27 @@ TEST(Fold, AveragesCapturesOfAnySizeAlike)
 TEST(Fold, SaysHowManySamplesTwoPeriodsTakeWhenTheCaptureIsShort)
 {
     const fold_result folded = fold_in_chunks(simulated(8, 1.5), 8, 4096);
-    EXPECT_EQ(folded.error, "the capture holds 1524 samples, fewer than two whole periods of the "
-                            "pattern (2032 samples at 8 samples per bit)");
+    EXPECT_EQ(error_text(folded.error),
+              "the capture holds 1524 samples, fewer than two whole periods of the "
+              "pattern (2032 samples at 8 samples per bit)");
 }
 
 TEST(Fold, CountsTheConvertersStartWhenTheCaptureIsShort)
 {
     const fold_result folded = fold_in_chunks(simulated(6.3, 2.05), 6.3, 4096);
-    EXPECT_EQ(folded.error, "the capture holds 1640 samples; measuring it at 6.3 samples per bit "
-                            "takes 1668: two whole periods of the pattern (1601) and 67 more "
-                            "while the conversion to whole samples per bit starts");
+    EXPECT_EQ(error_text(folded.error),
+              "the capture holds 1640 samples; measuring it at 6.3 samples per bit "
+              "takes 1668: two whole periods of the pattern (1601) and 67 more "
+              "while the conversion to whole samples per bit starts");
 }
 
 TEST(Fold, SaysWhenTheRateLiesBeyondTheTolerance)
 {
     const fold_result folded = fold_in_chunks(simulated(8.2, 4), 8, 4096);
-    EXPECT_EQ(folded.error, "the capture repeats at a rate more than 2 % from 8 samples per bit "
-                            "(its best match lies at the edge searched, 8.15748 samples per "
-                            "bit); give --samples-per-bit nearer the capture's rate");
+    EXPECT_EQ(error_text(folded.error),
+              "the capture repeats at a rate more than 2 % from 8 samples per bit "
+              "(its best match lies at the edge searched, 8.15748 samples per "
+              "bit)");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // locale, so that one capture gives the same samples on every machine.
 #include "capture.h"
 
+#include "internal/text.h"
+
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -15,6 +17,14 @@
 
 namespace keldran::echo {
 
+struct capture_decoder {
+    capture_format format = capture_format::f32;
+    std::string carry;         // bytes of a sample or line that the next chunk completes
+    std::int64_t line = 0;     // csv: lines taken so far
+    std::int64_t samples = 0;  // samples decoded so far
+    bool in_header = true;     // csv: no number seen yet, so a line of text is a header
+};
+
 namespace {
 
 // Characters a csv line may hold before it is taken for something else.
@@ -26,15 +36,8 @@ constexpr std::size_t bits_per_byte = 8;
 static_assert(sizeof(float) == f32_width && std::numeric_limits<float>::is_iec559,
               "f32 captures are copied straight into IEEE single-precision floats");
 
-// Text quoted in a message is cut to this many characters, the ellipsis included.
-constexpr std::size_t quoted_limit = 40;
-constexpr std::string_view ellipsis = "...";
 // Spreadsheet programs start a UTF-8 text file with this mark; it is not part of the first line.
 constexpr std::string_view utf8_bom = "\xEF\xBB\xBF";
-constexpr unsigned utf8_continuation_mask = 0xC0U;
-constexpr unsigned utf8_continuation_tag = 0x80U;
-constexpr unsigned char first_printable = 0x20U;
-constexpr unsigned char delete_char = 0x7FU;
 constexpr std::string_view blanks = " \t\r";
 
 struct named_format {
@@ -92,15 +95,10 @@ void append_samples(capture_format format, std::span<const char> bytes, std::vec
     }
 }
 
-std::string not_finite(std::int64_t sample)
-{
-    return "sample " + std::to_string(sample) + " is not a finite number";
-}
-
 // Counts the samples appended to `out` from `first_new` on, up to the first NaN or
 // infinity, which the message names.
-std::string count_finite(capture_decoder& decoder, const std::vector<float>& out,
-                         std::size_t first_new)
+echo_error count_finite(capture_decoder& decoder, const std::vector<float>& out,
+                        std::size_t first_new)
 {
     // A float is infinite or NaN exactly when its exponent bits are all set. The
     // first pass only asks whether any sample is, in a loop the compiler vectorises.
@@ -118,13 +116,13 @@ std::string count_finite(capture_decoder& decoder, const std::vector<float>& out
     const auto first_bad =
         std::find_if(begin, out.end(), [](float sample) { return !std::isfinite(sample); });
     decoder.samples += first_bad - begin;
-    return not_finite(decoder.samples + 1);
+    return {.code = echo_errc::sample_not_finite, .index = decoder.samples + 1};
 }
 
 // f32 or i16: first completes the sample a previous chunk began, then takes every
 // whole sample and keeps the rest for the next chunk.
-std::string decode_raw(capture_decoder& decoder, std::span<const char> bytes,
-                       std::vector<float>& out)
+echo_error decode_raw(capture_decoder& decoder, std::span<const char> bytes,
+                      std::vector<float>& out)
 {
     const std::size_t width = decoder.format == capture_format::f32 ? f32_width : i16_width;
     const std::size_t first_new = out.size();
@@ -180,34 +178,9 @@ std::optional<double> number_in(std::string_view text)
     return tiny ? 0.0 : std::numeric_limits<double>::infinity();
 }
 
-// `text` in quotes, cut short (never inside a UTF-8 character) and with control
-// characters shown as '?', so that the message stays one readable line.
-std::string quoted(std::string_view text)
-{
-    std::string shown(text);
-    if (shown.size() > quoted_limit) {
-        std::size_t cut = quoted_limit - ellipsis.size();
-        while (cut > 0
-               && (static_cast<unsigned char>(shown[cut]) & utf8_continuation_mask)
-                      == utf8_continuation_tag) {
-            --cut;
-        }
-        shown.resize(cut);
-        shown += ellipsis;
-    }
-    std::replace_if(
-        shown.begin(), shown.end(),
-        [](char c) {
-            const auto u = static_cast<unsigned char>(c);
-            return u < first_printable || u == delete_char;
-        },
-        '?');
-    return '"' + shown + '"';
-}
-
 // One csv line: blank lines are skipped, and so is every line before the first whose
 // last column is a number; after that, each line's last column is one sample.
-std::string take_line(capture_decoder& decoder, std::string_view line, std::vector<float>& out)
+echo_error take_line(capture_decoder& decoder, std::string_view line, std::vector<float>& out)
 {
     ++decoder.line;
     if (decoder.line == 1 && line.starts_with(utf8_bom)) {
@@ -228,12 +201,14 @@ std::string take_line(capture_decoder& decoder, std::string_view line, std::vect
         if (decoder.in_header) {
             return {};
         }
-        return "line " + std::to_string(decoder.line) + " is not a number: " + quoted(column);
+        return {.code = echo_errc::line_not_a_number,
+                .index = decoder.line,
+                .text = std::string(column)};
     }
     decoder.in_header = false;
     if (!std::isfinite(*value) || std::abs(*value) > std::numeric_limits<float>::max()) {
-        return "line " + std::to_string(decoder.line)
-               + " is not a finite number: " + quoted(column);
+        return {
+            .code = echo_errc::line_not_finite, .index = decoder.line, .text = std::string(column)};
     }
     out.push_back(static_cast<float>(*value));
     ++decoder.samples;
@@ -241,26 +216,26 @@ std::string take_line(capture_decoder& decoder, std::string_view line, std::vect
 }
 
 // Ends the line that earlier chunks began with `rest`, the part of it in this chunk.
-std::string take_carried_line(capture_decoder& decoder, std::string_view rest,
-                              std::vector<float>& out)
+echo_error take_carried_line(capture_decoder& decoder, std::string_view rest,
+                             std::vector<float>& out)
 {
     decoder.carry += rest;
-    std::string message = take_line(decoder, decoder.carry, out);
+    echo_error message = take_line(decoder, decoder.carry, out);
     decoder.carry.clear();
     return message;
 }
 
-std::string decode_csv(capture_decoder& decoder, std::span<const char> bytes,
-                       std::vector<float>& out)
+echo_error decode_csv(capture_decoder& decoder, std::span<const char> bytes,
+                      std::vector<float>& out)
 {
     const std::string_view text(bytes.data(), bytes.size());
     std::size_t start = 0;
     for (std::size_t end = text.find('\n'); end != std::string_view::npos;
          end = text.find('\n', start)) {
         const std::string_view line = text.substr(start, end - start);
-        std::string message = decoder.carry.empty() ? take_line(decoder, line, out)
-                                                    : take_carried_line(decoder, line, out);
-        if (!message.empty()) {
+        echo_error message = decoder.carry.empty() ? take_line(decoder, line, out)
+                                                   : take_carried_line(decoder, line, out);
+        if (message) {
             return message;
         }
         start = end + 1;
@@ -269,8 +244,8 @@ std::string decode_csv(capture_decoder& decoder, std::span<const char> bytes,
     // No number runs this long: a capture without line ends is not a csv capture,
     // and holding it all would take memory without end.
     if (decoder.carry.size() > longest_line) {
-        return "line " + std::to_string(decoder.line + 1)
-               + " is not a number: " + quoted(decoder.carry);
+        return {
+            .code = echo_errc::line_not_a_number, .index = decoder.line + 1, .text = decoder.carry};
     }
     return {};
 }
@@ -310,8 +285,20 @@ std::optional<capture_format> format_of_path(std::string_view path)
     return std::nullopt;
 }
 
-std::string decode_chunk(capture_decoder& decoder, std::span<const char> bytes,
-                         std::vector<float>& out)
+void capture_decoder_free::operator()(capture_decoder* decoder) const
+{
+    delete decoder;  // NOLINT(cppcoreguidelines-owning-memory): the handle owns it
+}
+
+decoder_handle decoder_create(capture_format format)
+{
+    decoder_handle decoder(new capture_decoder);
+    decoder->format = format;
+    return decoder;
+}
+
+echo_error decoder_feed(capture_decoder& decoder, std::span<const char> bytes,
+                        std::vector<float>& out)
 {
     if (decoder.format == capture_format::csv) {
         return decode_csv(decoder, bytes, out);
@@ -319,7 +306,7 @@ std::string decode_chunk(capture_decoder& decoder, std::span<const char> bytes,
     return decode_raw(decoder, bytes, out);
 }
 
-std::string decode_end(capture_decoder& decoder, std::vector<float>& out)
+echo_error decoder_finish(capture_decoder& decoder, std::vector<float>& out)
 {
     if (decoder.carry.empty()) {
         return {};
@@ -327,10 +314,14 @@ std::string decode_end(capture_decoder& decoder, std::vector<float>& out)
     if (decoder.format == capture_format::csv) {
         return take_carried_line(decoder, {}, out);
     }
-    const std::size_t left = decoder.carry.size();
+    const auto left = static_cast<std::int64_t>(decoder.carry.size());
     decoder.carry.clear();
-    return "the capture ends inside a sample (" + std::to_string(left)
-           + (left == 1 ? " byte" : " bytes") + " left over)";
+    return {.code = echo_errc::ends_inside_sample, .count = left};
+}
+
+std::int64_t decoder_samples(const capture_decoder& decoder)
+{
+    return decoder.samples;
 }
 
 }  // namespace keldran::echo

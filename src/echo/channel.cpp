@@ -1,7 +1,7 @@
 #include "channel.h"
 
-#include "resample.h"
-#include "spectrum.h"
+#include "internal/resample.h"
+#include "internal/spectrum.h"
 
 #include <algorithm>
 #include <cmath>
@@ -197,8 +197,8 @@ void add_noise(noise_source& noise, std::span<float> samples)
     }
 }
 
-std::string simulate_directly(const polynomial& poly, const channel_model& model,
-                              const capture_plan& plan, std::int64_t count, const sample_sink& sink)
+echo_error simulate_directly(const polynomial& poly, const channel_model& model,
+                             const capture_plan& plan, std::int64_t count, const sample_sink& sink)
 {
     const std::vector<std::int32_t> bits = pattern_bits(poly);
     noise_source noise =
@@ -209,7 +209,7 @@ std::string simulate_directly(const polynomial& poly, const channel_model& model
         out.push_back(static_cast<float>(direct_sample(bits, model, t)));
     }
     add_noise(noise, out);
-    return sink(out) ? "" : "the capture could not be written";
+    return sink(out) ? echo_error{} : echo_error{.code = echo_errc::write_failed};
 }
 
 }  // namespace
@@ -218,12 +218,12 @@ namespace {
 
 // Converts the periodic grid, from its start, to `count` samples at `ratio`
 // output samples per grid sample, with noise, into the sink.
-std::string convert_grid(const std::vector<float>& period, double ratio, std::int64_t count,
-                         noise_source& noise, const sample_sink& sink)
+echo_error convert_grid(const std::vector<float>& period, double ratio, std::int64_t count,
+                        noise_source& noise, const sample_sink& sink)
 {
     const resampler converter = make_resampler(SRC_SINC_MEDIUM_QUALITY);
     if (!converter) {
-        return "the resampler could not be set up";
+        return {.code = echo_errc::converter_failed};
     }
     std::vector<float> out(chunk);
     std::size_t at = 0;
@@ -234,7 +234,7 @@ std::string convert_grid(const std::vector<float>& period, double ratio, std::in
         const resample_step step =
             resample(converter.get(), std::span(period).subspan(at, take), out, ratio);
         if (step.error != 0) {
-            return std::string("the resampler failed: ") + src_strerror(step.error);
+            return {.code = echo_errc::converter_failed, .text = src_strerror(step.error)};
         }
         at = (at + step.used) % period.size();
         auto made = std::span(out).first(step.made);
@@ -245,17 +245,17 @@ std::string convert_grid(const std::vector<float>& period, double ratio, std::in
             std::min<std::int64_t>(left, static_cast<std::int64_t>(made.size()))));
         add_noise(noise, made);
         if (!made.empty() && !sink(made)) {
-            return "the capture could not be written";
+            return {.code = echo_errc::write_failed};
         }
         left -= static_cast<std::int64_t>(made.size());
     }
-    return "";
+    return {};
 }
 
 }  // namespace
 
-std::string simulate_capture(const polynomial& poly, const channel_model& model,
-                             const capture_plan& plan, const sample_sink& sink)
+echo_error simulate_capture(const polynomial& poly, const channel_model& model,
+                            const capture_plan& plan, const sample_sink& sink)
 {
     const double length = static_cast<double>(sequence_length(poly.order));
     // The pattern repeats every period: a start far along it is the same start

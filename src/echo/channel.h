@@ -4,6 +4,7 @@
 #ifndef KELDRAN_ECHO_CHANNEL_H
 #define KELDRAN_ECHO_CHANNEL_H
 
+#include "errors.h"
 #include "polynomial.h"
 
 #include <cstdint>
@@ -54,10 +55,10 @@ std::vector<float> read_back_period(const polynomial& poly, const channel_model&
 // Receives successive samples of a simulated capture; false stops the simulation.
 using sample_sink = std::function<bool(std::span<const float>)>;
 
-// Simulates the capture `plan` describes and hands it to `sink` in chunks.
-// Returns an empty string, or a one-line reason when it could not finish.
-std::string simulate_capture(const polynomial& poly, const channel_model& model,
-                             const capture_plan& plan, const sample_sink& sink);
+// Simulates the capture `plan` describes and hands it to `sink` in chunks;
+// an error says why it could not finish.
+echo_error simulate_capture(const polynomial& poly, const channel_model& model,
+                            const capture_plan& plan, const sample_sink& sink);
 
 }  // namespace keldran::echo
 

@@ -4,6 +4,8 @@
 #ifndef KELDRAN_ECHO_PLOT_H
 #define KELDRAN_ECHO_PLOT_H
 
+#include "polynomial.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -31,6 +33,10 @@ struct plot_data {
     std::vector<double> correlation;  // the correlation at those times (main response peak near 0)
     std::array<plot_echo, 4> echoes;  // in the report's order
 };
+
+// The figure's data for one averaged period of a capture of `poly`'s pattern at
+// `rate` whole samples per bit, measured as measure_period measures it.
+plot_data plot_period(const polynomial& poly, std::span<const double> period, std::int32_t rate);
 
 // A self-contained SVG document of the whole figure.
 std::string render_svg(const plot_data& data);

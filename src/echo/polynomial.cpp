@@ -7,8 +7,6 @@ namespace keldran::echo {
 
 namespace {
 
-constexpr std::size_t quoted_limit = 40;
-
 std::string remove_spaces(std::string_view text)
 {
     std::string compact;
@@ -45,15 +43,6 @@ std::optional<std::int32_t> term_exponent(std::string_view term)
     return exponent;
 }
 
-std::string quoted(std::string_view text)
-{
-    std::string shown(text.substr(0, quoted_limit));
-    if (text.size() > quoted_limit) {
-        shown += "...";
-    }
-    return "\"" + shown + "\"";
-}
-
 bool is_maximal_polynomial(const polynomial& poly)
 {
     return is_maximal(pattern_bits(poly).data(), poly.order) == 1;
@@ -64,8 +53,8 @@ bool is_maximal_polynomial(const polynomial& poly)
 polynomial_parse parse_polynomial(std::string_view text)
 {
     const std::string compact = remove_spaces(text);
-    const std::string unreadable =
-        "cannot read " + quoted(text) + " as a polynomial such as \"x^7 + x^3 + 1\"";
+    const echo_error unreadable{.code = echo_errc::unreadable_polynomial,
+                                .text = std::string(text)};
     std::vector<std::int32_t> exponents;
     for (std::size_t at = 0; at <= compact.size();) {
         const std::size_t plus = std::min(compact.find('+', at), compact.size());
@@ -81,14 +70,18 @@ polynomial_parse parse_polynomial(std::string_view text)
         poly.order = std::max(poly.order, e);
     }
     if (poly.order < min_order || poly.order > max_order) {
-        return {std::nullopt, quoted(text) + " is of order " + std::to_string(poly.order)
-                                  + "; the order must be 3 to 12"};
+        return {std::nullopt,
+                {.code = echo_errc::order_out_of_range,
+                 .value = poly.order,
+                 .text = std::string(text)}};
     }
     std::array<bool, max_order + 1> seen{};
     for (const std::int32_t e : exponents) {
         if (seen.at(static_cast<std::size_t>(e))) {
-            return {std::nullopt,
-                    unreadable + " (the term of degree " + std::to_string(e) + " appears twice)"};
+            echo_error twice = unreadable;
+            twice.value = e;
+            twice.count = 1;
+            return {std::nullopt, twice};
         }
         seen.at(static_cast<std::size_t>(e)) = true;
         if (e < poly.order) {
@@ -96,9 +89,9 @@ polynomial_parse parse_polynomial(std::string_view text)
         }
     }
     if (poly.taps[0] == 0 || !is_maximal_polynomial(poly)) {
-        return {std::nullopt, polynomial_text(poly) + " is not a maximal-length polynomial"
-                                  + " (keldran lists those of order " + std::to_string(poly.order)
-                                  + ")"};
+        return {
+            std::nullopt,
+            {.code = echo_errc::not_maximal, .value = poly.order, .text = polynomial_text(poly)}};
     }
     return {poly, {}};
 }

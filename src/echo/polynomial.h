@@ -4,6 +4,7 @@
 #define KELDRAN_ECHO_POLYNOMIAL_H
 
 #include "engine.h"
+#include "errors.h"
 
 #include <array>
 #include <cstdint>
@@ -22,7 +23,7 @@ struct polynomial {
 
 struct polynomial_parse {
     std::optional<polynomial> poly;  // set when the text is a maximal polynomial of order 3 to 12
-    std::string error;               // otherwise a one-line reason
+    echo_error error;                // otherwise why not
 };
 
 // Reads "x^7 + x^3 + 1" as keldran prints it; "x" for "x^1", any spacing and

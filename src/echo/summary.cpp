@@ -1,6 +1,10 @@
 #include "summary.h"
 
+#include "internal/text.h"
+
 #include <nlohmann/json.hpp>
+
+#include <array>
 
 #include <cmath>
 #include <cstdio>
@@ -34,19 +38,45 @@ constexpr int shift_places = 4;
 constexpr int rate_places = 6;
 constexpr int snr_places = 1;
 
+constexpr std::array<std::string_view, effect_count> effect_titles{"HTS", "NLTS", "2nd adjacent",
+                                                                   "Interaction"};
+constexpr std::array<std::string_view, effect_count> effect_keys{"hts", "nlts", "second_adjacent",
+                                                                 "interaction"};
+
+// What an echo that is not separable lies within the reach of.
+std::string reached_by(const echo_result& echo)
+{
+    switch (echo.verdict) {
+    case separation::short_period:
+        return "the main response in a period this short (order 7 and up leave room)";
+    case separation::near_echo:
+        return "the " + std::string(effect_title(echo.near)) + " echo";
+    default:
+        return "the main response";
+    }
+}
+
 // Why an echo is not separable, as the end of a sentence about it.
 std::string why_not_separable(const echo_result& echo)
 {
-    if (echo.misfit > 0) {
-        constexpr double percent = 100.0;
-        return "does not follow the channel model: the fit leaves "
-               + std::to_string(static_cast<int>(std::lround(echo.misfit * percent)))
-               + " % of it unexplained";
+    if (echo.verdict == separation::misfit) {
+        return "does not follow the channel model: the fit leaves " + percent_text(echo.misfit)
+               + " of it unexplained";
     }
-    return "lies within the reach of " + echo.reach + ": it cannot be told apart";
+    return "lies within the reach of " + reached_by(echo) + ": it cannot be told apart";
 }
 
 }  // namespace
+
+std::string_view effect_title(effect which)
+{
+    return effect_titles.at(static_cast<std::size_t>(which));
+}
+
+std::string_view effect_key(effect which)
+{
+    return effect_keys.at(static_cast<std::size_t>(which));
+}
 
 std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m)
 {
@@ -57,13 +87,13 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
                fold.samples_per_bit, static_cast<long long>(fold.periods), m.snr_db);
     text += "Echo           Location    Size     Separable   Shift (bit cells)\n";
     std::string notes;
-    for (std::size_t e = 0; e < m.echoes.size(); ++e) {
-        const echo_result& echo = m.echoes.at(e);
+    for (const echo_result& echo : m.echoes) {
+        const std::string title(effect_title(echo.which));
         const std::string shift = echo.shift ? format("%+.4f", *echo.shift) : "-";
-        text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", effect_titles.at(e), echo.location,
-                       echo.size, echo.separable ? "yes" : "no", shift.c_str());
-        if (!echo.separable) {
-            notes += std::string("The ") + effect_titles.at(e) + " echo " + why_not_separable(echo)
+        text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", title.c_str(), echo.location,
+                       echo.size, is_separable(echo) ? "yes" : "no", shift.c_str());
+        if (!is_separable(echo)) {
+            notes += "The " + title + " echo " + why_not_separable(echo)
                      + ", so its size is unreliable and no shift is given.\n";
         }
     }
@@ -78,13 +108,13 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
     nlohmann::ordered_json echoes = nlohmann::ordered_json::array();
     for (const echo_result& echo : m.echoes) {
         nlohmann::ordered_json item;
-        item["effect"] = echo.effect;
+        item["effect"] = effect_key(echo.which);
         item["location"] = echo.location;
         item["size"] = rounded(echo.size, size_places);
-        item["separable"] = echo.separable;
+        item["separable"] = is_separable(echo);
         item["shift"] = echo.shift ? nlohmann::ordered_json(rounded(*echo.shift, shift_places))
                                    : nlohmann::ordered_json(nullptr);
-        if (!echo.separable) {
+        if (!is_separable(echo)) {
             item["not_separable_because"] = "it " + why_not_separable(echo);
         }
         echoes.push_back(item);

@@ -2,13 +2,20 @@
 #ifndef KELDRAN_ECHO_SUMMARY_H
 #define KELDRAN_ECHO_SUMMARY_H
 
-#include "fit.h"
 #include "fold.h"
+#include "measure.h"
 #include "polynomial.h"
 
 #include <string>
+#include <string_view>
 
 namespace keldran::echo {
+
+// The effect as people read it: "HTS", "NLTS", "2nd adjacent", "Interaction".
+std::string_view effect_title(effect which);
+
+// The effect as JSON names it: "hts", "nlts", "second_adjacent", "interaction".
+std::string_view effect_key(effect which);
 
 // A table with a line per echo, and under it why any echo is not separable.
 std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m);

@@ -1,0 +1,205 @@
+// Lining up the groups of periods of a capture whose rate is slightly off a
+// whole number of samples, or drifts: each group's average is shifted onto
+// the mean of all through its spectrum, and the shifts give the drift.
+#include "fold_internal.h"
+
+#include "spectrum.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <numeric>
+
+namespace keldran::echo {
+
+namespace {
+
+// Groups whose timing agrees to this fraction of a sample are summed as they stand.
+constexpr double aligned_tolerance = 0.01;
+constexpr int alignment_rounds = 3;
+
+// Applies `turn` to every bin of a periodic signal's spectrum, given the bin's
+// angular frequency in radians per sample; the Nyquist bin of an even size, which
+// has no sign to turn by, is dropped.
+template <typename Turn>
+std::vector<double> through_spectrum(const std::vector<double>& signal, const fft_plans& plans,
+                                     Turn turn)
+{
+    const std::size_t n = signal.size();
+    std::vector<kiss_fft_cpx> in(n);
+    std::vector<kiss_fft_cpx> out(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        in[j] = {static_cast<float>(signal[j]), 0.0F};
+    }
+    forward_fft(plans, in, out);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double w = 2 * std::numbers::pi * signed_bin(k, n) / static_cast<double>(n);
+        const std::complex<double> turned = turn(std::complex<double>(out[k].r, out[k].i), w);
+        out[k] = {static_cast<float>(turned.real()), static_cast<float>(turned.imag())};
+    }
+    if (n % 2 == 0) {
+        out[n / 2] = {0.0F, 0.0F};
+    }
+    inverse_fft(plans, out, in);
+    std::vector<double> result(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        result[j] = in[j].r / static_cast<double>(n);
+    }
+    return result;
+}
+
+// Moves a periodic signal `shift` samples earlier (later when negative).
+void advance(std::vector<double>& signal, double shift, const fft_plans& plans)
+{
+    signal = through_spectrum(signal, plans, [shift](std::complex<double> v, double w) {
+        return v * std::polar(1.0, w * shift);
+    });
+}
+
+// The derivative of a periodic signal, per sample.
+std::vector<double> slope_of(const std::vector<double>& signal, const fft_plans& plans)
+{
+    return through_spectrum(signal, plans, [](std::complex<double> v, double w) {
+        return v * std::complex<double>(0.0, w);
+    });
+}
+
+// How many samples each group's average lags `mean`, to first order
+// (x(t - e) ~ x(t) - e x'(t)), with the slope taken by central differences:
+// close enough to tell whether the groups keep time, and no copy of any group.
+std::vector<double> first_look_lags(const std::vector<period_group>& found,
+                                    const std::vector<double>& mean)
+{
+    const std::size_t n = mean.size();
+    std::vector<double> lags(found.size(), 0.0);
+    double norm = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double slope = (mean[j + 1 == n ? 0 : j + 1] - mean[j == 0 ? n - 1 : j - 1]) / 2;
+        norm += slope * slope;
+        for (std::size_t g = 0; g < found.size(); ++g) {
+            const double x = found[g].sum[j] / static_cast<double>(found[g].periods);
+            lags[g] -= (x - mean[j]) * slope;
+        }
+    }
+    for (double& lag : lags) {
+        lag = norm > 0 ? lag / norm : 0.0;
+    }
+    return lags;
+}
+
+// How many samples each group lags the mean, to first order, with the slope exact.
+std::vector<double> group_lags(const std::vector<std::vector<double>>& groups,
+                               const std::vector<double>& mean, const std::vector<double>& slope)
+{
+    const double norm = std::inner_product(slope.begin(), slope.end(), slope.begin(), 0.0);
+    std::vector<double> lags(groups.size(), 0.0);
+    for (std::size_t g = 0; g < groups.size() && norm > 0; ++g) {
+        for (std::size_t j = 0; j < mean.size(); ++j) {
+            lags[g] -= (groups[g][j] - mean[j]) * slope[j];
+        }
+        lags[g] /= norm;
+    }
+    return lags;
+}
+
+std::vector<double> mean_of(const std::vector<std::vector<double>>& groups,
+                            const std::vector<double>& weights)
+{
+    std::vector<double> mean(groups.front().size(), 0.0);
+    const double total = std::accumulate(weights.begin(), weights.end(), 0.0);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        for (std::size_t j = 0; j < mean.size(); ++j) {
+            mean[j] += groups[g][j] * weights[g] / total;
+        }
+    }
+    return mean;
+}
+
+// Brings each group's average onto the mean of all by shifting it through its
+// spectrum, a few rounds. Returns the mean and each group's total shift.
+std::pair<std::vector<double>, std::vector<double>>
+shift_groups(const std::vector<period_group>& found)
+{
+    std::vector<std::vector<double>> groups;
+    std::vector<double> weights;
+    for (const period_group& group : found) {
+        std::vector<double> average(group.sum.size());
+        std::transform(group.sum.begin(), group.sum.end(), average.begin(), [&](float s) {
+            return static_cast<double>(s) / static_cast<double>(group.periods);
+        });
+        groups.push_back(std::move(average));
+        weights.push_back(static_cast<double>(group.periods));
+    }
+    std::vector<double> mean = mean_of(groups, weights);
+    std::vector<double> shifts(groups.size(), 0.0);
+    const fft_plans plans = plan_fft(mean.size());
+    for (int round = 0; round < alignment_rounds; ++round) {
+        const std::vector<double> step = group_lags(groups, mean, slope_of(mean, plans));
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            advance(groups[g], step[g], plans);
+            shifts[g] += step[g];
+        }
+        mean = mean_of(groups, weights);
+        if (std::all_of(step.begin(), step.end(),
+                        [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+            break;
+        }
+    }
+    return {mean, shifts};
+}
+
+// Least-squares slope of the groups' shifts against their centres, in samples per period.
+double drift_of(const std::vector<period_group>& found, const std::vector<double>& shifts)
+{
+    double total = 0;
+    double mc = 0;
+    double ms = 0;
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        const auto w = static_cast<double>(found[g].periods);
+        total += w;
+        mc += w * (static_cast<double>(found[g].first) + w / 2);
+        ms += w * shifts[g];
+    }
+    mc /= total;
+    ms /= total;
+    double sxy = 0;
+    double sxx = 0;
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        const auto w = static_cast<double>(found[g].periods);
+        const double c = static_cast<double>(found[g].first) + w / 2 - mc;
+        sxy += w * c * (shifts[g] - ms);
+        sxx += w * c * c;
+    }
+    return sxx > 0 ? sxy / sxx : 0.0;
+}
+
+}  // namespace
+
+std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found)
+{
+    const std::size_t n = found.front().sum.size();
+    std::vector<double> mean(n, 0.0);
+    double total = 0;
+    for (const period_group& group : found) {
+        total += static_cast<double>(group.periods);
+    }
+    for (const period_group& group : found) {
+        for (std::size_t j = 0; j < n; ++j) {
+            mean[j] += group.sum[j] / total;
+        }
+    }
+    if (found.size() < 2) {
+        return {mean, 0.0};
+    }
+    // Most captures keep time, and their groups are summed as they stand.
+    const std::vector<double> lags = first_look_lags(found, mean);
+    if (std::all_of(lags.begin(), lags.end(),
+                    [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+        return {mean, drift_of(found, lags)};
+    }
+    auto [aligned, shifts] = shift_groups(found);
+    return {std::move(aligned), drift_of(found, shifts)};
+}
+
+}  // namespace keldran::echo

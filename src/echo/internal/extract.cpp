@@ -1,0 +1,184 @@
+// The transition response from the main response: the echoes the model
+// explains taken off, the main response's transfer function divided out where
+// it stands clear of noise, and the holes where echoes would echo again
+// filled with the response's own tail.
+#include "fit_internal.h"
+
+#include <algorithm>
+#include <cmath>
+#include <complex>
+#include <numbers>
+#include <numeric>
+
+namespace keldran::echo {
+
+namespace {
+
+// Bits of the flank inside a hole's edge that the tail beyond is fitted to.
+constexpr std::int64_t flank_bits = 2;
+// Bits at each end of the segment whose mean sets the extracted response's level.
+constexpr std::int64_t level_bits = 2;
+// Below this squared gain of the main response's transfer function, h is not recovered.
+constexpr double regularisation = 1e-3;
+constexpr double exact_below_half_rate = 1e-12;
+
+// From the edge of an echo's hole outward, h is replaced by a tail a/t^2 + b/t^3
+// (t from the main transition) fitted to the flank just inside the edge, so
+// that nothing of an echo, nor of its misfit, can pass itself off as part of
+// the transition response: beyond the edge h is the main response's own
+// continuation. A response's tails fall off as such powers of t; one that
+// falls faster leaves both weights near zero.
+void fill_hole(std::vector<double>& h, const correlation& corr, std::int64_t from, std::int64_t to)
+{
+    const bool after = from > 0;
+    const std::int64_t edge = ((after ? from : to) + corr.segment) * corr.rate;
+    const std::int64_t flank = flank_bits * corr.rate;
+    const std::int64_t lo = after ? edge - flank : edge;
+    const std::int64_t hi = after ? edge : edge + flank;
+    const auto n = static_cast<std::int64_t>(h.size());
+    if (lo < 0 || hi > n) {
+        return;
+    }
+    const double origin = static_cast<double>(corr.segment * corr.rate);
+    // Basis in 1/t scaled by the edge's own 1/t, so both columns are near 1.
+    const double scale = std::abs(static_cast<double>(edge) - origin);
+    const auto basis = [&](std::int64_t i) {
+        const double x = scale / std::abs(static_cast<double>(i) - origin);
+        return std::array<double, 2>{x * x, x * x * x};
+    };
+    std::array<double, 3> normal{};
+    std::array<double, 2> right{};
+    for (std::int64_t i = lo; i < hi; ++i) {
+        const std::array<double, 2> u = basis(i);
+        const double y = h[static_cast<std::size_t>(i)];
+        normal[0] += u[0] * u[0];
+        normal[1] += u[0] * u[1];
+        normal[2] += u[1] * u[1];
+        right[0] += u[0] * y;
+        right[1] += u[1] * y;
+    }
+    const double det = normal[0] * normal[2] - normal[1] * normal[1];
+    const double a = det > 0 ? (normal[2] * right[0] - normal[1] * right[1]) / det : 0.0;
+    const double b = det > 0 ? (normal[0] * right[1] - normal[1] * right[0]) / det : 0.0;
+    const std::int64_t first = after ? edge : 0;
+    const std::int64_t last = after ? n : edge;
+    for (std::int64_t i = first; i < last; ++i) {
+        const std::array<double, 2> u = basis(i);
+        h[static_cast<std::size_t>(i)] = a * u[0] + b * u[1];
+    }
+}
+
+// Transfer function from the transition response to the main response at w
+// radians per bit: (1 - z)/2 cos(w Dh) + (1 - z + z^2)/4 (e^(i w Dn) - 1) cos(w Dh), z = e^(-i w).
+std::complex<double> main_transfer(double w, double hts, double nlts)
+{
+    const std::complex<double> z = std::polar(1.0, -w);
+    const std::complex<double> moved = std::polar(1.0, w * nlts) - 1.0;
+    constexpr double half = 0.5;
+    constexpr double quarter = 0.25;
+    return ((1.0 - z) * half + (1.0 - z + z * z) * quarter * moved) * std::cos(w * hts);
+}
+
+// The highest frequency bin at which the main response still stands clear of
+// the noise, judged by the noise floor of the band's top fifth: beyond it, h
+// holds nothing but noise that its extraction would amplify.
+double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
+{
+    const std::size_t half = spectrum.size() / 2;
+    constexpr double top_share = 0.8;
+    const auto top = static_cast<std::size_t>(top_share * static_cast<double>(half));
+    std::vector<double> floor;
+    for (std::size_t k = top; k < half; ++k) {
+        floor.push_back(std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)));
+    }
+    std::nth_element(floor.begin(), floor.begin() + static_cast<std::ptrdiff_t>(floor.size() / 2),
+                     floor.end());
+    const double noise = floor[floor.size() / 2];
+    constexpr double clear_of_noise = 4.0;
+    std::size_t band = 1;
+    for (std::size_t k = 1; k < half; ++k) {
+        if (std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)) > clear_of_noise * noise) {
+            band = k;
+        }
+    }
+    return static_cast<double>(band);
+}
+
+// 1 up to the band, falling to 0 over the next fifth of it.
+double band_taper(double bin, double band)
+{
+    constexpr double roll_off = 0.2;
+    const double x = std::clamp((bin - band) / (roll_off * band), 0.0, 1.0);
+    const double c = std::cos(x * std::numbers::pi / 2);
+    return c * c;
+}
+
+// Regularisation of the division by the main response's transfer function:
+// none below half the bit rate, where the transfer function vanishes only at
+// zero frequency (which says nothing of h's shape), so that h's slow tails come
+// back whole; above it, near the bit rate's multiples, enough to keep noise
+// from being amplified.
+double regularisation_at(double w)
+{
+    return std::abs(w) <= std::numbers::pi ? exact_below_half_rate : regularisation;
+}
+
+}  // namespace
+
+// The transition response h from the main response, once what the model says
+// the echoes add has been taken off. The main response shows nothing of h at
+// whole multiples of the bit rate (h and h one bit later cancel there), so the
+// division by the transfer function is regularised rather than exact.
+std::vector<double> extract_response(const correlation& corr, const std::vector<term>& terms,
+                                     const shift_estimate& fit, const std::vector<hole>& holes,
+                                     const fft_plans& plans)
+{
+    const std::int64_t n = segment_samples(corr);
+    const std::int64_t half_segment = n / 2;
+    const part_set echoes = all_parts & ~only(part::main_response);
+    const std::vector<double> means = phase_means(terms, corr, echoes);
+    const std::size_t size = plans.size;
+    std::vector<kiss_fft_cpx> main(size, kiss_fft_cpx{0.0F, 0.0F});
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::int64_t s = i - half_segment;
+        double g = sample(corr, s);
+        if (!terms.empty()) {
+            g -= evaluate(terms, corr, s, echoes) - phase_mean(means, corr, s);
+        }
+        main[static_cast<std::size_t>(i)].r = static_cast<float>(g);
+    }
+    std::vector<kiss_fft_cpx> spectrum(size);
+    forward_fft(plans, main, spectrum);
+    const double band = signal_band(spectrum);
+    for (std::size_t k = 0; k < size; ++k) {
+        const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(corr.rate)
+                         / static_cast<double>(size);
+        const std::complex<double> t = main_transfer(w, fit.hts, fit.nlts);
+        const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i)
+                                       * std::conj(t) / (std::norm(t) + regularisation_at(w))
+                                       * band_taper(std::abs(signed_bin(k, size)), band)
+                                       / static_cast<double>(size);
+        spectrum[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
+    }
+    inverse_fft(plans, spectrum, main);
+    std::vector<double> h(static_cast<std::size_t>(n));
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        h[i] = main[i].r;
+    }
+    // Level the far tails to zero: h's mean is not seen in the correlation.
+    const auto edge = static_cast<std::size_t>(level_bits * corr.rate);
+    const double left =
+        std::accumulate(h.begin(), h.begin() + static_cast<std::ptrdiff_t>(edge), 0.0)
+        / static_cast<double>(edge);
+    const double right = std::accumulate(h.end() - static_cast<std::ptrdiff_t>(edge), h.end(), 0.0)
+                         / static_cast<double>(edge);
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        h[i] -= left + (right - left) * static_cast<double>(i) / static_cast<double>(h.size() - 1);
+    }
+    for (const hole& gap : holes) {
+        fill_hole(h, corr, gap.from, gap.to);
+    }
+    return h;
+}
+
+}  // namespace keldran::echo

@@ -1,0 +1,51 @@
+// The inside of the period folder: finding the period in the first two
+// periods of a capture, and lining up groups of periods that drifted apart.
+#ifndef KELDRAN_ECHO_FOLD_INTERNAL_H
+#define KELDRAN_ECHO_FOLD_INTERNAL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+namespace keldran::echo {
+
+// The capture's rate may differ from the nominal one by this fraction.
+inline constexpr double rate_tolerance = 0.02;
+// Periods of the capture must agree at least this well (normalised correlation).
+inline constexpr double repeat_threshold = 0.7;
+
+// Sum of a[j] b[j], the products in double (a and b of one size).
+double dot(std::span<const float> a, std::span<const float> b);
+
+struct lag_match {
+    std::size_t lag = 0;
+    double match = -1;
+};
+
+struct period_search {
+    double period = 0;  // samples per period, to a fraction of a sample; 0 when not found
+    lag_match best;     // the best whole lag tried, and how well it matched
+};
+
+// The period of `x`, the capture's first two periods and a few samples more,
+// searched within rate_tolerance of `nominal_period` samples.
+period_search find_period(std::span<const float> x, double nominal_period);
+
+// A run of consecutive whole periods summed sample by sample.
+struct period_group {
+    std::vector<float> sum;
+    std::int64_t periods = 0;
+    std::int64_t first = 0;  // index of its first period in the capture
+};
+
+// The average of all periods of `groups` (at least one), each group first
+// aligned to the others when a rate slightly off a whole number of samples,
+// or drifting across the capture, has left them apart; with the drift in
+// samples per period.
+std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& groups);
+
+}  // namespace keldran::echo
+
+#endif

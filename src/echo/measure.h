@@ -1,0 +1,84 @@
+// The measurement proper: the correlation of one averaged period with the
+// pattern, the transition response extracted from its main response, and the
+// size of each echo, with the HTS and NLTS shifts fitted by the channel model;
+// and the whole of it for a capture read from a byte source.
+#ifndef KELDRAN_ECHO_MEASURE_H
+#define KELDRAN_ECHO_MEASURE_H
+
+#include "capture.h"
+#include "errors.h"
+#include "fold.h"
+#include "polynomial.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+
+namespace keldran::echo {
+
+// The four write effects, in keldran's order.
+enum class effect : std::uint8_t { hts, nlts, second_adjacent, interaction };
+inline constexpr std::size_t effect_count = 4;
+inline constexpr std::array<effect, effect_count> all_effects{
+    effect::hts, effect::nlts, effect::second_adjacent, effect::interaction};
+
+// Whether an echo can be measured apart, and if not, why.
+enum class separation : std::uint8_t {
+    separable,
+    short_period,        // the period leaves no room beside the main response (below order 7)
+    near_main_response,  // within the reach of the main response
+    near_echo,           // within the reach of another echo (`near`)
+    misfit,              // the fitted model leaves `misfit` of it unexplained
+};
+
+struct echo_result {
+    effect which = effect::hts;
+    double location = 0;  // keldran's location for the polynomial
+    double size = 0;      // peak-to-peak of the echo over that of the main response
+    separation verdict = separation::separable;
+    effect near = effect::hts;    // near_echo: the echo it lies within the reach of
+    double misfit = 0;            // misfit: the share of it left unexplained
+    std::optional<double> shift;  // HTS and NLTS, when separable: the shift in bit cells
+};
+
+bool is_separable(const echo_result& echo);
+
+struct measurement {
+    std::array<echo_result, effect_count> echoes;  // in keldran's order
+    double snr_db = 0;                             // main response peak over the residual's spread
+    echo_error error;                              // when set, the pattern was not found
+};
+
+const echo_result& echo_of(const measurement& m, effect which);
+
+// Measures one averaged period of a capture of `poly`'s pattern taken at
+// `rate` whole samples per bit; the period may start anywhere in the pattern
+// and may be inverted.
+measurement measure_period(const polynomial& poly, std::span<const double> period,
+                           std::int32_t rate);
+
+// What one read of a byte source gave: bytes written into the buffer (0 at
+// the end), or a failure.
+struct byte_read {
+    std::size_t size = 0;
+    bool failed = false;
+};
+using byte_source = std::function<byte_read(std::span<char>)>;
+
+struct capture_measurement {
+    fold_result folded;  // the averaged period and what the folding found
+    measurement result;  // the echoes, when no error
+    echo_error error;    // why the capture could not be measured (read_failed: text empty)
+};
+
+// Reads a whole capture in `format` from `source`, decodes it, folds it at
+// about `samples_per_bit` (> 0) and measures the averaged period.
+capture_measurement measure_capture(const polynomial& poly, capture_format format,
+                                    double samples_per_bit, const byte_source& source);
+
+}  // namespace keldran::echo
+
+#endif

@@ -1,0 +1,162 @@
+#include "commands.h"
+
+#include "measure.h"
+#include "output.h"
+#include "plot.h"
+#include "summary.h"
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace keldran::echo::tool {
+
+namespace {
+
+// The polynomial a command names, or the status-2 message when it is not one keldran lists.
+std::optional<polynomial> polynomial_option(const std::string& text)
+{
+    const polynomial_parse parsed = parse_polynomial(text);
+    if (!parsed.poly) {
+        fail(status_usage, "--poly: " + error_text(parsed.error));
+    }
+    return parsed.poly;
+}
+
+// What keldran-echo says of a capture that cannot be measured, and what to try.
+std::string capture_message(const std::string& name, const echo_error& error)
+{
+    if (error.code == echo_errc::no_samples) {
+        return name + " holds no samples";
+    }
+    std::string text = name + ": " + error_text(error);
+    if (error.code == echo_errc::rate_beyond_search) {
+        text += "; give --samples-per-bit nearer the capture's rate";
+    }
+    return text;
+}
+
+// The capture's bytes from a file or standard input.
+byte_source file_source(std::FILE* in)
+{
+    return [in](std::span<char> buffer) {
+        const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
+        return byte_read{got, got == 0 && std::ferror(in) != 0};
+    };
+}
+
+bool write_plot(const std::string& path, const polynomial& poly, const fold_result& folded)
+{
+    output plot{path};
+    if (!open_output(plot)) {
+        return false;
+    }
+    const std::string svg = render_svg(plot_period(poly, folded.period, folded.rate));
+    std::fwrite(svg.data(), 1, svg.size(), plot.file);
+    return close_output(plot);
+}
+
+}  // namespace
+
+int run_pattern(const pattern_options& o)
+{
+    const std::optional<polynomial> poly = polynomial_option(o.poly);
+    if (!poly) {
+        return status_usage;
+    }
+    const std::vector<std::int32_t> bits = pattern_bits(*poly);
+    output out{o.path};
+    if (!open_output(out)) {
+        return write_failed(out);
+    }
+    std::string text;
+    std::vector<float> levels;
+    for (const std::int32_t bit : bits) {
+        if (o.format == "bits") {
+            text += bit != 0 ? '1' : '0';
+        } else if (o.format == "csv") {
+            text += bit != 0 ? "1\n" : "0\n";
+        } else {
+            levels.push_back(bit != 0 ? 1.0F : -1.0F);
+        }
+    }
+    if (o.format == "bits") {
+        text += '\n';
+    }
+    for (std::int64_t p = 0; p < o.periods; ++p) {
+        if (o.format == "f32") {
+            write_samples(out.file, levels);
+        } else {
+            std::fwrite(text.data(), 1, text.size(), out.file);
+        }
+    }
+    return close_output(out) ? status_ok : write_failed(out);
+}
+
+int run_simulate(const simulate_options& o)
+{
+    const std::optional<polynomial> poly = polynomial_option(o.poly);
+    if (!poly) {
+        return status_usage;
+    }
+    const channel_model model{
+        o.pw50, o.pulse == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian, o.hts,
+        o.nlts};
+    const capture_plan plan{o.samples_per_bit, o.periods, o.start, o.snr, o.seed};
+    output out{o.path};
+    if (!open_output(out)) {
+        return write_failed(out);
+    }
+    const bool csv = o.format == "csv";
+    const echo_error error =
+        simulate_capture(*poly, model, plan, [&](std::span<const float> chunk) {
+            if (csv) {
+                write_csv(out.file, chunk);
+            } else {
+                write_samples(out.file, chunk);
+            }
+            return std::ferror(out.file) == 0;
+        });
+    if (error && std::ferror(out.file) == 0) {
+        close_output(out);
+        return fail(status_failed, error_text(error));
+    }
+    return close_output(out) ? status_ok : write_failed(out);
+}
+
+int run_measure(const measure_options& o)
+{
+    const std::optional<polynomial> poly = polynomial_option(o.poly);
+    if (!poly) {
+        return status_usage;
+    }
+    const std::optional<capture_format> format =
+        o.format.empty() ? format_of_path(o.capture) : format_named(o.format);
+    if (!format) {
+        return fail(status_usage, "cannot tell the format of " + o.capture
+                                      + " from its name; give --format f32, i16 or csv");
+    }
+    const bool from_stdin = o.capture == "-";
+    std::FILE* in = from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
+    if (in == nullptr) {
+        return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
+    }
+    capture_measurement got = measure_capture(*poly, *format, o.samples_per_bit, file_source(in));
+    if (got.error.code == echo_errc::read_failed) {
+        got.error.text = std::strerror(errno);
+    }
+    if (!from_stdin) {
+        std::fclose(in);
+    }
+    if (got.error) {
+        return fail(status_failed,
+                    capture_message(from_stdin ? "standard input" : o.capture, got.error));
+    }
+    if (!o.plot.empty() && !write_plot(o.plot, *poly, got.folded)) {
+        return fail(status_failed, "cannot write " + o.plot + ": " + std::strerror(errno));
+    }
+    return print_text(o.json ? summary_json(*poly, got.folded, got.result)
+                             : summary_table(*poly, got.folded, got.result));
+}
+
+}  // namespace keldran::echo::tool

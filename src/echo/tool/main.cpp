@@ -1,0 +1,194 @@
+// keldran-echo: writes the pattern of a maximal-length polynomial, simulates
+// its read-back, and measures the size of each write echo in a capture. This
+// file reads the command line; commands.cpp does each command's work.
+#include "commands.h"
+#include "output.h"
+#include "platform.h"
+
+#include <CLI/CLI.hpp>
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <optional>
+#include <string>
+#include <type_traits>
+
+namespace {
+
+using namespace keldran::echo::tool;
+
+// Captures beyond this many samples per bit would not fit two periods in memory.
+constexpr double most_samples_per_bit = 10000.0;
+
+// The number `text` holds whole, as CLI11 reads reals and as std::from_chars
+// reads whole numbers; nothing when it holds something else.
+template <typename Number> std::optional<Number> number_in(const std::string& text)
+{
+    Number value{};
+    if constexpr (std::is_floating_point_v<Number>) {
+        return CLI::detail::lexical_cast(text, value) ? std::optional(value) : std::nullopt;
+    } else {
+        const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        const bool whole = ec == std::errc{} && end == text.data() + text.size();
+        return whole ? std::optional(value) : std::nullopt;
+    }
+}
+
+// A check that the option holds a Number that `accept` takes; otherwise the
+// message says it "must be `wanted`".
+template <typename Number, typename Accept>
+CLI::Validator number_check(Accept accept, const std::string& wanted, const std::string& shown)
+{
+    return {[accept, wanted](const std::string& text) {
+                const std::optional<Number> value = number_in<Number>(text);
+                return value && accept(*value) ? std::string()
+                                               : "must be " + wanted + ", not " + text;
+            },
+            shown};
+}
+
+const CLI::Validator above_zero = number_check<double>(
+    [](double v) { return v > 0 && std::isfinite(v); }, "a number greater than 0", "> 0");
+
+const CLI::Validator sample_rate =
+    number_check<double>([](double v) { return v > 0 && v <= most_samples_per_bit; },
+                         "a number greater than 0 and at most 10000", "> 0");
+
+const CLI::Validator finite =
+    number_check<double>([](double v) { return std::isfinite(v); }, "a finite number", "NUMBER");
+
+const CLI::Validator whole_count = number_check<std::int64_t>([](std::int64_t v) { return v > 0; },
+                                                              "a whole number of at least 1", "N");
+
+const CLI::Validator seed_number = number_check<std::uint64_t>(
+    [](std::uint64_t) { return true; }, "a whole number from 0 to 18446744073709551615", "S");
+
+const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
+
+enum class command : std::uint8_t { none, pattern, simulate, measure };
+
+void add_pattern(CLI::App& app, pattern_options& o, command& which)
+{
+    CLI::App* cmd = app.add_subcommand("pattern", "Write the pattern: N periods of the sequence");
+    cmd->add_option("--poly", o.poly, poly_help)->required();
+    cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(whole_count);
+    cmd->add_option("--format", o.format,
+                    "bits: 0 and 1, a period per line; csv: a bit per line; "
+                    "f32: little-endian float32, +1 for 1 and -1 for 0")
+        ->check(CLI::IsMember({"bits", "csv", "f32"}));
+    cmd->add_option("-o", o.path, "write to this file instead of standard output");
+    cmd->callback([&which] { which = command::pattern; });
+}
+
+void add_simulate(CLI::App& app, simulate_options& o, command& which)
+{
+    CLI::App* cmd =
+        app.add_subcommand("simulate", "Write a read-back simulated by the channel model");
+    cmd->add_option("--poly", o.poly, poly_help)->required();
+    cmd->add_option("--samples-per-bit", o.samples_per_bit,
+                    "samples per bit cell, any real > 0 up to 10000")
+        ->required()
+        ->check(sample_rate);
+    cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(above_zero);
+    cmd->add_option("--pw50", o.pw50,
+                    "width at half height of the transition response, in bit cells (default 2.5)")
+        ->check(above_zero);
+    cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
+        ->check(CLI::IsMember({"lorentzian", "gaussian"}));
+    cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)")
+        ->check(finite);
+    cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)")
+        ->check(finite);
+    cmd->add_option("--snr", o.snr, "add white Gaussian noise at this signal-to-noise ratio in dB")
+        ->check(finite);
+    cmd->add_option("--start", o.start,
+                    "where in the pattern the capture starts, in bit cells (default 0)")
+        ->check(finite);
+    cmd->add_option("--seed", o.seed, "seed of the noise (default 1)")->check(seed_number);
+    cmd->add_option("--format", o.format, "f32 (default) or csv")
+        ->check(CLI::IsMember({"f32", "csv"}));
+    cmd->add_option("-o", o.path, "write to this file instead of standard output");
+    cmd->callback([&which] { which = command::simulate; });
+}
+
+void add_measure(CLI::App& app, measure_options& o, command& which)
+{
+    CLI::App* cmd =
+        app.add_subcommand("measure", "Measure the size of each echo in a captured read-back");
+    cmd->add_option("--poly", o.poly, poly_help)->required();
+    cmd->add_option("--samples-per-bit", o.samples_per_bit,
+                    "nominal samples per bit cell, any real > 0 up to 10000")
+        ->required()
+        ->check(sample_rate);
+    cmd->add_option("--format", o.format,
+                    "f32, i16 or csv (default: from the file name's extension)")
+        ->check(CLI::IsMember({"f32", "i16", "csv"}));
+    cmd->add_flag("--json", o.json, "write the result as JSON");
+    cmd->add_option("--plot", o.plot,
+                    "draw the correlation and the fitted echoes into this SVG file");
+    cmd->add_option("capture", o.capture, "the capture: a file, or - for standard input")
+        ->required();
+    cmd->callback([&which] { which = command::measure; });
+}
+
+int run(int argc, char** argv)
+{
+    // A measurement makes and frees buffers of a period or two at a time.
+    constexpr std::size_t keep_in_heap = std::size_t{1} << 26;
+    keldran::platform::keep_freed_memory(keep_in_heap);
+    // Patterns and captures are bytes: on every system, files and pipes carry the same ones.
+    keldran::platform::use_binary_standard_streams();
+    CLI::App app{"keldran-echo: writes, simulates and measures the write echoes of a "
+                 "maximal-length pattern",
+                 "keldran-echo"};
+    app.set_version_flag("--version", std::string("keldran-echo ") + KELDRAN_VERSION);
+    app.require_subcommand(1);
+    command which = command::none;
+    pattern_options pattern;
+    simulate_options simulate;
+    measure_options measure;
+    add_pattern(app, pattern, which);
+    add_simulate(app, simulate, which);
+    add_measure(app, measure, which);
+    const std::string first = argc > 1 ? argv[1] : "-";
+    if (!first.starts_with('-') && first != "pattern" && first != "simulate"
+        && first != "measure") {
+        return fail(status_usage, "unknown command \"" + first
+                                      + "\"; the commands are pattern, simulate and measure");
+    }
+    // CLI11 reports help, the version and parse errors as exceptions; they end here.
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        return print_text(app.help());
+    } catch (const CLI::CallForVersion& e) {
+        return print_text(std::string(e.what()) + "\n");
+    } catch (const CLI::ParseError& e) {
+        return fail(status_usage, e.what());
+    }
+    switch (which) {
+    case command::pattern:
+        return run_pattern(pattern);
+    case command::simulate:
+        return run_simulate(simulate);
+    default:
+        return run_measure(measure);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Nothing below throws but what running out of memory would; say so rather than abort.
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {
+        return fail(status_failed, "not enough memory for this capture");
+    } catch (const std::exception& e) {
+        return fail(status_failed, e.what());
+    }
+}
