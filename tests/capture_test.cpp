@@ -142,6 +142,20 @@ INSTANTIATE_TEST_SUITE_P(Formats, CaptureFaults,
                                           testing::ValuesIn(chunk_sizes)),
                          case_name<fault_case>);
 
+// A csv line may run to 65536 characters, however the chunks cut it; one more
+// is not a capture's line, and holding it would take memory without end.
+TEST(CaptureLines, RunToSixtyFourKibibytesAndNoFurther)
+{
+    constexpr std::size_t longest = 65536;
+    const std::string longest_sample = std::string(longest - 1, '0') + "1\n";
+    const decoded read = decode_in_chunks(capture_format::csv, "2\n" + longest_sample, 4096);
+    EXPECT_EQ(read.message, "");
+    EXPECT_EQ(read.samples, (std::vector<float>{2.0F, 1.0F}));
+    const std::string too_long = "2\n0" + longest_sample;
+    EXPECT_EQ(decode_in_chunks(capture_format::csv, too_long, 4096).message,
+              "line 2 is not a number: \"0000000000000000000000000000000000000...\"");
+}
+
 TEST(CaptureFormat, IsNamedExactlyByTheFormatOption)
 {
     EXPECT_EQ(format_named("f32"), capture_format::f32);

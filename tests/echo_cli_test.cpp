@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -371,6 +372,51 @@ TEST_F(Measure, PlotIsAnSvgThatRendersToAPng)
     EXPECT_EQ(output_of("rsvg-convert p.svg -o p.png"), "");
     EXPECT_EQ(read_file(dir / "p.png").rfind("\x89PNG\r\n", 0), 0U);
 }
+
+// The README's worked example: its two commands, as printed there, and what the second prints.
+struct readme_example {
+    std::string script;
+    std::string table;
+};
+
+readme_example worked_example()
+{
+    std::istringstream readme(read_file(KELDRAN_README));
+    readme_example example;
+    bool in_output = false;
+    for (std::string line; std::getline(readme, line);) {
+        if (line.starts_with("    $ keldran-echo ")) {
+            example.script += "\"$E\"" + line.substr(std::string("    $ keldran-echo").size());
+            while (example.script.ends_with("\\") && std::getline(readme, line)) {
+                example.script.back() = ' ';
+                example.script += line;
+            }
+            example.script += " && ";
+            in_output = true;
+        } else if (in_output && (line.starts_with("    ") || line.empty())) {
+            example.table += line.substr(std::min<std::size_t>(4, line.size())) + "\n";
+        } else if (in_output) {
+            break;
+        }
+    }
+    example.script += "true";
+    // The blank line that ends the example is not part of what it prints.
+    while (example.table.ends_with("\n\n")) {
+        example.table.pop_back();
+    }
+    return example;
+}
+
+#ifndef KELDRAN_WINDOWS_PROGRAMS
+// The Windows programs' libm rounds the last digits of the figure differently.
+TEST_F(EchoExecutable, ReadmesWorkedExamplePrintsItsTableAndDrawsItsFigure)
+{
+    const readme_example example = worked_example();
+    ASSERT_NE(example.script.find("--plot echoes.svg"), std::string::npos) << example.script;
+    EXPECT_EQ(output_of(example.script), example.table);
+    EXPECT_EQ(read_file(dir / "echoes.svg"), read_file(KELDRAN_EXAMPLE_FIGURE));
+}
+#endif
 
 // The row of each echo in the table, from its title to the line's end.
 std::vector<std::string> echo_rows(const std::string& table)

@@ -43,68 +43,68 @@ constexpr std::size_t max_groups = 4;
 // Samples the converter hands back per call.
 constexpr std::size_t converted_chunk = std::size_t{1} << 16;
 
-std::size_t period_size(const period_folder& state)
+std::size_t period_size(const period_folder& folder)
 {
-    return static_cast<std::size_t>(state.length) * static_cast<std::size_t>(state.rate);
+    return static_cast<std::size_t>(folder.length) * static_cast<std::size_t>(folder.rate);
 }
 
 // Adds one whole period to the newest group, opening or merging groups as needed.
-void add_period(period_folder& state, std::span<const float> period)
+void add_period(period_folder& folder, std::span<const float> period)
 {
-    if (state.groups.empty() || state.groups.back().periods == state.group_size) {
-        if (state.groups.size() == max_groups) {
+    if (folder.groups.empty() || folder.groups.back().periods == folder.group_size) {
+        if (folder.groups.size() == max_groups) {
             // Halve the number of groups by summing neighbours; each then holds twice the periods.
             for (std::size_t g = 0; g < max_groups / 2; ++g) {
-                period_group merged = std::move(state.groups[2 * g]);
-                const period_group& next = state.groups[2 * g + 1];
+                period_group merged = std::move(folder.groups[2 * g]);
+                const period_group& next = folder.groups[2 * g + 1];
                 std::transform(merged.sum.begin(), merged.sum.end(), next.sum.begin(),
                                merged.sum.begin(), std::plus<>());
                 merged.periods += next.periods;
-                state.groups[g] = std::move(merged);
+                folder.groups[g] = std::move(merged);
             }
-            state.groups.resize(max_groups / 2);
-            state.group_size *= 2;
+            folder.groups.resize(max_groups / 2);
+            folder.group_size *= 2;
         }
-        if (state.groups.empty() || state.groups.back().periods == state.group_size) {
-            state.groups.push_back({std::vector<float>(period.size(), 0.0F), 0, state.periods});
+        if (folder.groups.empty() || folder.groups.back().periods == folder.group_size) {
+            folder.groups.push_back({std::vector<float>(period.size(), 0.0F), 0, folder.periods});
         }
     }
-    period_group& group = state.groups.back();
+    period_group& group = folder.groups.back();
     // Scaled to unit power, so that neither sums of large samples overflow a float
     // nor those of tiny ones lose their digits.
-    const float scale = state.scale;
+    const float scale = folder.scale;
     std::transform(group.sum.begin(), group.sum.end(), period.begin(), group.sum.begin(),
                    [scale](float sum, float x) { return sum + x * scale; });
     ++group.periods;
-    ++state.periods;
+    ++folder.periods;
 }
 
 // Adds samples at the whole rate to the periods; whole periods go straight from the input.
-void add_samples(period_folder& state, std::span<const float> samples)
+void add_samples(period_folder& folder, std::span<const float> samples)
 {
-    const std::size_t size = period_size(state);
+    const std::size_t size = period_size(folder);
     while (!samples.empty()) {
-        if (state.position == 0 && samples.size() >= size) {
-            add_period(state, samples.first(size));
+        if (folder.position == 0 && samples.size() >= size) {
+            add_period(folder, samples.first(size));
             samples = samples.subspan(size);
             continue;
         }
-        const std::size_t take = std::min(size - state.position, samples.size());
+        const std::size_t take = std::min(size - folder.position, samples.size());
         std::copy_n(samples.begin(), take,
-                    state.pending.begin() + static_cast<std::ptrdiff_t>(state.position));
-        state.position += take;
+                    folder.pending.begin() + static_cast<std::ptrdiff_t>(folder.position));
+        folder.position += take;
         samples = samples.subspan(take);
-        if (state.position == size) {
-            add_period(state, state.pending);
-            state.position = 0;
+        if (folder.position == size) {
+            add_period(folder, folder.pending);
+            folder.position = 0;
         }
     }
 }
 
-echo_error convert_and_add(period_folder& state, std::span<const float> samples)
+echo_error convert_and_add(period_folder& folder, std::span<const float> samples)
 {
-    if (!state.converter) {
-        add_samples(state, samples);
+    if (!folder.converter) {
+        add_samples(folder, samples);
         return {};
     }
     // The converter may take all the input yet hold back output that does not fit
@@ -112,17 +112,17 @@ echo_error convert_and_add(period_folder& state, std::span<const float> samples)
     // less than a buffer full.
     for (;;) {
         const resample_step step =
-            resample(state.converter.get(), samples, state.converted, state.ratio);
+            resample(folder.converter.get(), samples, folder.converted, folder.ratio);
         if (step.error != 0) {
             return {.code = echo_errc::converter_failed, .text = src_strerror(step.error)};
         }
         samples = samples.subspan(step.used);
-        auto made = std::span<const float>(state.converted).first(step.made);
+        auto made = std::span<const float>(folder.converted).first(step.made);
         const auto dropped =
-            std::min<std::int64_t>(state.skip, static_cast<std::int64_t>(made.size()));
-        state.skip -= dropped;
-        add_samples(state, made.subspan(static_cast<std::size_t>(dropped)));
-        if ((samples.empty() && step.made < state.converted.size())
+            std::min<std::int64_t>(folder.skip, static_cast<std::int64_t>(made.size()));
+        folder.skip -= dropped;
+        add_samples(folder, made.subspan(static_cast<std::size_t>(dropped)));
+        if ((samples.empty() && step.made < folder.converted.size())
             || (step.used == 0 && step.made == 0)) {
             return {};
         }
@@ -130,13 +130,13 @@ echo_error convert_and_add(period_folder& state, std::span<const float> samples)
 }
 
 // Why a capture whose best match is `search` holds no period found.
-echo_error not_repeating(const period_folder& state, const period_search& search)
+echo_error not_repeating(const period_folder& folder, const period_search& search)
 {
     echo_error error{.code = echo_errc::does_not_repeat,
-                     .count = state.length,
-                     .rate = state.nominal,
+                     .count = folder.length,
+                     .rate = folder.nominal,
                      .best_rate =
-                         static_cast<double>(search.best.lag) / static_cast<double>(state.length),
+                         static_cast<double>(search.best.lag) / static_cast<double>(folder.length),
                      .share = search.best.match};
     if (search.best.match >= repeat_threshold) {
         // It repeats, but at the edge of the lags searched: the rate lies beyond them.
@@ -147,75 +147,76 @@ echo_error not_repeating(const period_folder& state, const period_search& search
 }
 
 // Chooses the whole rate for the period found and the conversion to it.
-echo_error choose_rate(period_folder& state, double period)
+echo_error choose_rate(period_folder& folder, double period)
 {
-    state.period = period;
+    folder.period = period;
     const double power =
-        dot(state.acquired, state.acquired) / static_cast<double>(state.acquired.size());
-    state.scale = power > 0 ? static_cast<float>(1 / std::sqrt(power)) : 1.0F;
-    const double found = period / static_cast<double>(state.length);
-    state.rate = std::clamp(static_cast<std::int32_t>(std::lround(found)), min_rate, max_rate);
-    const auto size = static_cast<double>(period_size(state));
-    state.pending.assign(period_size(state), 0.0F);
+        dot(folder.acquired, folder.acquired) / static_cast<double>(folder.acquired.size());
+    folder.scale = power > 0 ? static_cast<float>(1 / std::sqrt(power)) : 1.0F;
+    const double found = period / static_cast<double>(folder.length);
+    folder.rate = std::clamp(static_cast<std::int32_t>(std::lround(found)), min_rate, max_rate);
+    const auto size = static_cast<double>(period_size(folder));
+    folder.pending.assign(period_size(folder), 0.0F);
     if (std::abs(period - size) > whole_period_tolerance) {
-        state.ratio = size / period;
-        state.converter = make_resampler(SRC_SINC_FASTEST);
-        if (!state.converter) {
+        folder.ratio = size / period;
+        folder.converter = make_resampler(SRC_SINC_FASTEST);
+        if (!folder.converter) {
             return {.code = echo_errc::converter_failed};
         }
-        state.converted.resize(converted_chunk);
-        state.skip =
-            static_cast<std::int64_t>(std::ceil(converter_fill * std::max(state.ratio, 1.0)));
-        state.skip_total = state.skip;
+        folder.converted.resize(converted_chunk);
+        folder.skip =
+            static_cast<std::int64_t>(std::ceil(converter_fill * std::max(folder.ratio, 1.0)));
+        folder.skip_total = folder.skip;
     }
     return {};
 }
 
 // Finds the period in the acquired samples, chooses the whole rate and the
 // conversion to it, and sends the acquired samples on.
-echo_error lock_on(period_folder& state)
+echo_error lock_on(period_folder& folder)
 {
-    const double nominal_period = state.nominal * static_cast<double>(state.length);
-    const period_search search = find_period(state.acquired, nominal_period);
+    const double nominal_period = folder.nominal * static_cast<double>(folder.length);
+    const period_search search = find_period(folder.acquired, nominal_period);
     if (search.period == 0.0) {
-        return not_repeating(state, search);
+        return not_repeating(folder, search);
     }
-    if (echo_error error = choose_rate(state, search.period)) {
+    if (echo_error error = choose_rate(folder, search.period)) {
         return error;
     }
-    state.acquiring = false;
-    std::vector<float> acquired = std::move(state.acquired);
-    state.acquired = {};
-    return convert_and_add(state, acquired);
+    folder.acquiring = false;
+    std::vector<float> acquired = std::move(folder.acquired);
+    folder.acquired = {};
+    return convert_and_add(folder, acquired);
 }
 
 // Samples read before the period is looked for: two periods at the widest rate
 // allowed, and the samples the parabola through the best lag looks past them.
-std::size_t acquisition_size(const period_folder& state)
+std::size_t acquisition_size(const period_folder& folder)
 {
     constexpr std::size_t parabola_room = 4;
-    return static_cast<std::size_t>(std::ceil(2 * state.nominal * static_cast<double>(state.length)
-                                              * (1 + rate_tolerance)))
+    return static_cast<std::size_t>(std::ceil(
+               2 * folder.nominal * static_cast<double>(folder.length) * (1 + rate_tolerance)))
            + parabola_room;
 }
 
 // Why a capture that ended before two whole periods were folded is too short.
-echo_error too_short(const period_folder& state)
+echo_error too_short(const period_folder& folder)
 {
     // A converted capture also loses the samples the converter's filter starts on.
-    const double start = static_cast<double>(state.converter ? state.skip_total : 0) / state.ratio;
-    const auto two_periods = static_cast<std::int64_t>(std::ceil(2 * state.period));
-    const auto needed = static_cast<std::int64_t>(std::ceil(2 * state.period + start));
-    const double rate = state.period / static_cast<double>(state.length);
+    const double start =
+        static_cast<double>(folder.converter ? folder.skip_total : 0) / folder.ratio;
+    const auto two_periods = static_cast<std::int64_t>(std::ceil(2 * folder.period));
+    const auto needed = static_cast<std::int64_t>(std::ceil(2 * folder.period + start));
+    const double rate = folder.period / static_cast<double>(folder.length);
     if (needed > two_periods) {
         return {.code = echo_errc::short_for_conversion,
-                .count = state.samples,
+                .count = folder.samples,
                 .needed = needed,
                 .periods = two_periods,
                 .rate = rate};
     }
     return {.code = echo_errc::fewer_than_two_periods,
-            .count = state.samples,
+            .count = folder.samples,
             .needed = two_periods,
             .rate = rate};
 }
@@ -229,61 +230,61 @@ void period_folder_free::operator()(period_folder* folder) const
 
 folder_handle folder_create(std::int64_t length, double samples_per_bit)
 {
-    folder_handle state(new period_folder);
-    state->length = length;
-    state->nominal = samples_per_bit;
-    state->acquired.reserve(acquisition_size(*state));
-    return state;
+    folder_handle folder(new period_folder);
+    folder->length = length;
+    folder->nominal = samples_per_bit;
+    folder->acquired.reserve(acquisition_size(*folder));
+    return folder;
 }
 
-echo_error folder_feed(period_folder& state, std::span<const float> samples)
+echo_error folder_feed(period_folder& folder, std::span<const float> samples)
 {
-    state.samples += static_cast<std::int64_t>(samples.size());
-    if (!state.acquiring) {
-        return convert_and_add(state, samples);
+    folder.samples += static_cast<std::int64_t>(samples.size());
+    if (!folder.acquiring) {
+        return convert_and_add(folder, samples);
     }
-    const std::size_t needed = acquisition_size(state);
-    const std::size_t take = std::min(samples.size(), needed - state.acquired.size());
-    state.acquired.insert(state.acquired.end(), samples.begin(),
-                          samples.begin() + static_cast<std::ptrdiff_t>(take));
-    if (state.acquired.size() < needed) {
+    const std::size_t needed = acquisition_size(folder);
+    const std::size_t take = std::min(samples.size(), needed - folder.acquired.size());
+    folder.acquired.insert(folder.acquired.end(), samples.begin(),
+                           samples.begin() + static_cast<std::ptrdiff_t>(take));
+    if (folder.acquired.size() < needed) {
         return {};
     }
-    if (echo_error error = lock_on(state)) {
+    if (echo_error error = lock_on(folder)) {
         return error;
     }
-    return convert_and_add(state, samples.subspan(take));
+    return convert_and_add(folder, samples.subspan(take));
 }
 
-fold_result folder_finish(period_folder& state)
+fold_result folder_finish(period_folder& folder)
 {
     fold_result result;
-    const double nominal_period = state.nominal * static_cast<double>(state.length);
-    if (state.acquiring) {
+    const double nominal_period = folder.nominal * static_cast<double>(folder.length);
+    if (folder.acquiring) {
         // A short capture: find its period from what there is, if it holds two.
-        if (static_cast<double>(state.acquired.size())
+        if (static_cast<double>(folder.acquired.size())
             < 2 * nominal_period * (1 - rate_tolerance)) {
             result.error = {.code = echo_errc::fewer_than_two_periods,
-                            .count = state.samples,
+                            .count = folder.samples,
                             .needed = static_cast<std::int64_t>(std::ceil(2 * nominal_period)),
-                            .rate = state.nominal};
+                            .rate = folder.nominal};
             return result;
         }
-        result.error = lock_on(state);
+        result.error = lock_on(folder);
         if (result.error) {
             return result;
         }
     }
-    if (state.periods < 2) {
-        result.error = too_short(state);
+    if (folder.periods < 2) {
+        result.error = too_short(folder);
         return result;
     }
-    auto [mean, drift] = align_groups(state.groups);
+    auto [mean, drift] = align_groups(folder.groups);
     result.period = std::move(mean);
-    result.rate = state.rate;
-    result.periods = state.periods;
-    const auto size = static_cast<double>(period_size(state));
-    result.samples_per_bit = (size + drift) / state.ratio / static_cast<double>(state.length);
+    result.rate = folder.rate;
+    result.periods = folder.periods;
+    const auto size = static_cast<double>(period_size(folder));
+    result.samples_per_bit = (size + drift) / folder.ratio / static_cast<double>(folder.length);
     return result;
 }
 

@@ -3,6 +3,8 @@
 // response (saying so); each echo then gets a panel on its own scale.
 #include "plot.h"
 
+#include "internal/text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -157,19 +159,6 @@ double bottom(const frame& f)
 double right(const frame& f)
 {
     return f.left + f.width;
-}
-
-// Numbers as text, without the locale: a full stop and a hyphen-minus always.
-std::string formatted(double v, std::chars_format format, int precision)
-{
-    constexpr std::size_t room = 64;
-    std::array<char, room> buffer{};
-    const auto [end, error] =
-        std::to_chars(buffer.data(), buffer.data() + buffer.size(), v, format, precision);
-    if (error != std::errc{}) {
-        return "?";
-    }
-    return {buffer.data(), end};
 }
 
 // A page coordinate. Wild data must not be able to write "nan" or "inf".

@@ -40,11 +40,11 @@ struct period_group {
     std::int64_t first = 0;  // index of its first period in the capture
 };
 
-// The average of all periods of `groups` (at least one), each group first
+// The average of all periods of the groups `found` (at least one), each group first
 // aligned to the others when a rate slightly off a whole number of samples,
 // or drifting across the capture, has left them apart; with the drift in
 // samples per period.
-std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& groups);
+std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found);
 
 }  // namespace keldran::echo
 

@@ -23,9 +23,9 @@ using namespace keldran::echo::tool;
 // Captures beyond this many samples per bit would not fit two periods in memory.
 constexpr double most_samples_per_bit = 10000.0;
 
-// The number `text` holds whole, as CLI11 reads reals and as std::from_chars
-// reads whole numbers; nothing when it holds something else.
-template <typename Number> std::optional<Number> number_in(const std::string& text)
+// The value CLI11 will store for `text`: reals as CLI11 reads them, whole numbers as
+// std::from_chars reads them whole; nothing when CLI11 would refuse it.
+template <typename Number> std::optional<Number> option_value(const std::string& text)
 {
     Number value{};
     if constexpr (std::is_floating_point_v<Number>) {
@@ -43,7 +43,7 @@ template <typename Number, typename Accept>
 CLI::Validator number_check(Accept accept, const std::string& wanted, const std::string& shown)
 {
     return {[accept, wanted](const std::string& text) {
-                const std::optional<Number> value = number_in<Number>(text);
+                const std::optional<Number> value = option_value<Number>(text);
                 return value && accept(*value) ? std::string()
                                                : "must be " + wanted + ", not " + text;
             },
