@@ -1,6 +1,7 @@
 // Measuring captures made by a plain transcription of the channel model, kept
 // apart from the program's own simulation: the fitted HTS and NLTS shifts
 // must come back within a hundredth of a bit cell of the truth.
+#include "internal/fit_internal.h"
 #include "measure.h"
 
 #include <gtest/gtest.h>
@@ -172,6 +173,17 @@ TEST(Measurement, AnEchoNextToTheMainResponseIsNotSeparableAndHasNoShift)
     ASSERT_FALSE(m.error);
     EXPECT_EQ(echo_of(m, effect::hts).verdict, separation::near_main_response);
     EXPECT_FALSE(echo_of(m, effect::hts).shift.has_value());
+}
+
+// A capture holds the pattern when its main response holds half the
+// correlation's energy near it, at every order that is checked.
+TEST(Pattern, NeedsHalfTheEnergyNearTheMainResponse)
+{
+    for (const std::int64_t length : {31, 127, 511, 4095}) {
+        correlation corr;
+        corr.length = length;
+        EXPECT_DOUBLE_EQ(share_needed(corr), 0.5) << length;
+    }
 }
 
 }  // namespace
