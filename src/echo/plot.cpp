@@ -3,7 +3,7 @@
 // response (saying so); each echo then gets a panel on its own scale.
 #include "plot.h"
 
-#include "internal/text.h"
+#include "internal/svg.h"
 
 #include <algorithm>
 #include <charconv>
@@ -39,13 +39,11 @@ constexpr double y_label_offset = 62.0;   // "correlation", left of the axis
 constexpr double legend_swatch = 22.0;    // length of the fitted line in the legend
 constexpr double legend_spacing = 96.0;
 
-// Type sizes, and the mean advance of a sans-serif glyph per unit of size,
-// which is what label widths are estimated with.
+// Type sizes.
 constexpr double title_size = 18.0;
 constexpr double caption_size = 13.0;
 constexpr double label_size = 12.0;
 constexpr double tick_size = 11.0;
-constexpr double glyph_advance = 0.58;
 
 // Echo labels in the top panel: rows of labels above the data, as many as it
 // takes for no two labels in a row to touch.
@@ -58,20 +56,8 @@ constexpr double label_band_pad = 6.0;
 // echoes, and only when the main response is several times larger than that.
 constexpr double echo_headroom = 1.4;
 constexpr double clip_worthwhile = 0.5;
-constexpr double range_pad = 0.08;
-constexpr double flat_range_share =
-    0.1;  // a flat trace gets this share of its size above and below
 constexpr int top_ticks = 8;
 constexpr int echo_ticks = 4;
-constexpr int most_ticks = 40;
-constexpr double tick_tolerance = 1e-9;
-constexpr double zero_snap = 1e-6;  // tick values this many steps from zero are zero
-constexpr double fixed_notation_low = 1e-5;
-constexpr double fixed_notation_high = 1e5;
-constexpr int general_digits = 3;
-constexpr int max_decimals = 8;
-constexpr double value_limit = 1e150;  // beyond this a value is treated as unbounded
-constexpr double coordinate_limit = 1e6;
 
 // Point counts. More points than pixel columns add nothing but size.
 constexpr std::size_t max_trace_points = 4000;
@@ -85,140 +71,6 @@ constexpr std::string_view model_colour = "#d62728";
 constexpr std::string_view marker_colour = "#808080";
 constexpr std::string_view grid_colour = "#e4e4e4";
 constexpr std::string_view warning_colour = "#b00020";
-
-constexpr double infinity = std::numeric_limits<double>::infinity();
-
-struct interval {
-    double lo = infinity;
-    double hi = -infinity;
-};
-
-bool empty(const interval& r)
-{
-    return r.lo > r.hi;
-}
-
-// Widens to take in `v`, ignoring non-finite values; enormous ones are capped so
-// that differences of the bounds stay finite.
-void take_in(interval& r, double v)
-{
-    if (!std::isfinite(v)) {
-        return;
-    }
-    v = std::clamp(v, -value_limit, value_limit);
-    r.lo = std::min(r.lo, v);
-    r.hi = std::max(r.hi, v);
-}
-
-void take_in(interval& r, std::span<const double> values)
-{
-    for (const double v : values) {
-        take_in(r, v);
-    }
-}
-
-// A range an axis can show: never empty or of zero width, padded on both sides.
-interval presentable(interval r)
-{
-    if (empty(r)) {
-        return {-1.0, 1.0};
-    }
-    if (r.hi - r.lo <= std::max(std::abs(r.lo), std::abs(r.hi)) * tick_tolerance) {
-        const double half = r.lo == 0.0 ? 1.0 : std::abs(r.lo) * flat_range_share;
-        return {r.lo - half, r.hi + half};
-    }
-    const double pad = (r.hi - r.lo) * range_pad;
-    return {r.lo - pad, r.hi + pad};
-}
-
-// A panel: where it stands on the page and the data ranges it shows.
-struct frame {
-    double left = 0.0;
-    double top = 0.0;
-    double width = 0.0;
-    double height = 0.0;
-    interval x;
-    interval y;
-};
-
-double page_x(const frame& f, double v)
-{
-    return f.left + (v - f.x.lo) / (f.x.hi - f.x.lo) * f.width;
-}
-
-double page_y(const frame& f, double v)
-{
-    return f.top + f.height - (v - f.y.lo) / (f.y.hi - f.y.lo) * f.height;
-}
-
-double bottom(const frame& f)
-{
-    return f.top + f.height;
-}
-
-double right(const frame& f)
-{
-    return f.left + f.width;
-}
-
-// A page coordinate. Wild data must not be able to write "nan" or "inf".
-std::string coord(double v)
-{
-    if (!std::isfinite(v)) {
-        v = 0.0;
-    }
-    return formatted(std::clamp(v, -coordinate_limit, coordinate_limit), std::chars_format::fixed,
-                     1);
-}
-
-// A value for a reader: three significant digits, or "?" when there is none.
-std::string readable(double v)
-{
-    if (!std::isfinite(v)) {
-        return "?";
-    }
-    return formatted(v, std::chars_format::general, general_digits);
-}
-
-// An echo location as the report gives it, signed: "+25.5", "-30.5".
-std::string signed_location(double v)
-{
-    if (!std::isfinite(v)) {
-        return "?";
-    }
-    constexpr int digits = 6;
-    const std::string text = formatted(v, std::chars_format::general, digits);
-    return v > 0.0 ? "+" + text : text;
-}
-
-std::string xml_escaped(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (const char c : text) {
-        switch (c) {
-        case '&':
-            out += "&amp;";
-            break;
-        case '<':
-            out += "&lt;";
-            break;
-        case '>':
-            out += "&gt;";
-            break;
-        case '"':
-            out += "&quot;";
-            break;
-        case '\'':
-            out += "&apos;";
-            break;
-        default:
-            // Control characters are not allowed in XML 1.0 text at all.
-            out += static_cast<unsigned char>(c) < ' ' ? ' ' : c;
-        }
-    }
-    return out;
-}
 
 // Appends the indices of the lowest and the highest finite value of y[first, last),
 // the earlier first; nothing when the run has no finite value.
@@ -263,83 +115,6 @@ std::vector<std::size_t> decimate_min_max(std::span<const double> y, std::size_t
 
 namespace {
 
-// Ticks at 1, 2 or 5 times a power of ten, about `target` of them across `r`.
-struct tick_set {
-    std::vector<double> values;
-    double step = 0.0;
-};
-
-tick_set nice_ticks(const interval& r, int target)
-{
-    tick_set ticks;
-    const double raw = (r.hi - r.lo) / target;
-    if (!std::isfinite(raw) || raw <= 0.0) {
-        return ticks;
-    }
-    constexpr double below_two = 1.5;
-    constexpr double below_five = 3.5;
-    constexpr double below_ten = 7.5;
-    constexpr double two = 2.0;
-    constexpr double five = 5.0;
-    constexpr double ten = 10.0;
-    const double magnitude = std::pow(ten, std::floor(std::log10(raw)));
-    const double mantissa = raw / magnitude;
-    ticks.step = magnitude
-                 * (mantissa < below_two    ? 1.0
-                    : mantissa < below_five ? two
-                    : mantissa < below_ten  ? five
-                                            : ten);
-    const double first = std::ceil(r.lo / ticks.step) * ticks.step;
-    for (int k = 0; k < most_ticks; ++k) {
-        const double v = first + k * ticks.step;
-        if (v > r.hi + ticks.step * tick_tolerance) {
-            break;
-        }
-        ticks.values.push_back(std::abs(v) < ticks.step * zero_snap ? 0.0 : v);
-    }
-    return ticks;
-}
-
-// A tick value with as many decimals as the step needs.
-std::string tick_label(double v, double step)
-{
-    if (step < fixed_notation_low || step >= fixed_notation_high) {
-        return readable(v);
-    }
-    const int decimals =
-        std::clamp(static_cast<int>(-std::floor(std::log10(step))), 0, max_decimals);
-    return formatted(v, std::chars_format::fixed, decimals);
-}
-
-// SVG elements. Attributes are passed through as written; text is escaped.
-void line(std::string& svg, double x1, double y1, double x2, double y2, std::string_view style)
-{
-    svg += "<line x1=\"" + coord(x1) + "\" y1=\"" + coord(y1) + "\" x2=\"" + coord(x2) + "\" y2=\""
-           + coord(y2) + "\" ";
-    svg += style;
-    svg += "/>\n";
-}
-
-void text(std::string& svg, double x, double y, std::string_view content, std::string_view style)
-{
-    svg += "<text x=\"" + coord(x) + "\" y=\"" + coord(y) + "\" ";
-    svg += style;
-    // Appended piece by piece: GCC 12 warns falsely (-Wrestrict) on "literal" + string&&.
-    svg += '>';
-    svg += xml_escaped(content);
-    svg += "</text>\n";
-}
-
-std::string font(double size, std::string_view anchor)
-{
-    return "font-size=\"" + coord(size) + "\" text-anchor=\"" + std::string(anchor) + "\"";
-}
-
-double text_width(std::string_view content, double size)
-{
-    return static_cast<double>(content.size()) * size * glyph_advance;
-}
-
 // Centred text on a white patch, readable over the dashed lines it may cross.
 void backed_text(std::string& svg, double centre, double baseline, std::string_view content)
 {
@@ -350,7 +125,7 @@ void backed_text(std::string& svg, double centre, double baseline, std::string_v
     text(svg, centre, baseline, content, font(label_size, "middle"));
 }
 
-void clip_region(std::string& svg, std::string_view id, const frame& f)
+void clip_region(std::string& svg, std::string_view id, const area& f)
 {
     svg += "<clipPath id=\"" + std::string(id) + "\"><rect x=\"" + coord(f.left) + "\" y=\""
            + coord(f.top) + "\" width=\"" + coord(f.width) + "\" height=\"" + coord(f.height)
@@ -359,7 +134,7 @@ void clip_region(std::string& svg, std::string_view id, const frame& f)
 
 // Grid lines, ticks and tick labels for both axes of `f`, and its outline
 // from `outline_top` down (the top panel's outline takes in its label rows).
-void axes(std::string& svg, const frame& f, double outline_top, int x_target, int y_target)
+void axes(std::string& svg, const area& f, double outline_top, int x_target, int y_target)
 {
     const std::string grid = "stroke=\"" + std::string(grid_colour) + "\" stroke-width=\"1\"";
     const std::string tick_style = "stroke=\"black\" stroke-width=\"1\"";
@@ -383,7 +158,7 @@ void axes(std::string& svg, const frame& f, double outline_top, int x_target, in
            + "\" fill=\"none\" stroke=\"black\" stroke-width=\"1\"/>\n";
 }
 
-void y_axis_label(std::string& svg, const frame& f)
+void y_axis_label(std::string& svg, const area& f)
 {
     const double x = f.left - y_label_offset;
     const double y = f.top + f.height / 2;
@@ -393,7 +168,7 @@ void y_axis_label(std::string& svg, const frame& f)
 }
 
 // The points of `t`, `y` worth drawing, as one path through them.
-void trace(std::string& svg, const frame& f, std::span<const double> t, std::span<const double> y,
+void trace(std::string& svg, const area& f, std::span<const double> t, std::span<const double> y,
            std::size_t max_points, std::string_view style)
 {
     const std::size_t n = std::min(t.size(), y.size());
@@ -411,7 +186,7 @@ void trace(std::string& svg, const frame& f, std::span<const double> t, std::spa
     }
 }
 
-void dots(std::string& svg, const frame& f, std::span<const double> t, std::span<const double> y)
+void dots(std::string& svg, const area& f, std::span<const double> t, std::span<const double> y)
 {
     const std::size_t n = std::min(t.size(), y.size());
     svg += "<g fill=\"" + std::string(measured_colour) + "\">\n";
@@ -517,7 +292,7 @@ double label_baseline(const mark_label& label, double panel_top)
 }
 
 // The main response's label goes over its largest value, or t = 0 without data.
-mark_label main_label(const plot_data& data, const frame& f)
+mark_label main_label(const plot_data& data, const area& f)
 {
     const std::size_t n = std::min(data.t.size(), data.correlation.size());
     double at = 0.0;
@@ -532,7 +307,7 @@ mark_label main_label(const plot_data& data, const frame& f)
     return {page_x(f, at), 0.0, "Main response", false, 0};
 }
 
-std::vector<mark_label> top_labels(const plot_data& data, const frame& f)
+std::vector<mark_label> top_labels(const plot_data& data, const area& f)
 {
     std::vector<mark_label> labels{main_label(data, f)};
     for (const plot_echo& echo : data.echoes) {
@@ -572,8 +347,8 @@ void clip_note(std::string& svg, const top_scale& scale)
 void top_panel(std::string& svg, const plot_data& data)
 {
     const top_scale scale = top_panel_scale(data);
-    frame f{plot_left, top_panel_top, plot_right - plot_left, top_panel_bottom - top_panel_top,
-            {},        scale.y};
+    area f{plot_left, top_panel_top, plot_right - plot_left, top_panel_bottom - top_panel_top,
+           {},        scale.y};
     take_in(f.x, std::span(data.t).first(std::min(data.t.size(), data.correlation.size())));
     for (const plot_echo& echo : data.echoes) {
         take_in(f.x, echo.location);
@@ -600,15 +375,15 @@ void top_panel(std::string& svg, const plot_data& data)
     y_axis_label(svg, f);
 }
 
-frame echo_frame(const plot_echo& echo, std::size_t index)
+area echo_frame(const plot_echo& echo, std::size_t index)
 {
     const double width = (plot_right - plot_left - 3 * echo_panel_gap) / 4;
-    frame f{plot_left + static_cast<double>(index) * (width + echo_panel_gap),
-            echo_panel_top,
-            width,
-            echo_panel_bottom - echo_panel_top,
-            {},
-            {}};
+    area f{plot_left + static_cast<double>(index) * (width + echo_panel_gap),
+           echo_panel_top,
+           width,
+           echo_panel_bottom - echo_panel_top,
+           {},
+           {}};
     take_in(f.x, echo.t);
     take_in(f.x, echo.location);
     f.x = presentable(f.x);
@@ -622,7 +397,7 @@ frame echo_frame(const plot_echo& echo, std::size_t index)
 
 void echo_panel(std::string& svg, const plot_echo& echo, std::size_t index)
 {
-    const frame f = echo_frame(echo, index);
+    const area f = echo_frame(echo, index);
     const std::string id = "echo-panel-" + std::to_string(index);
     const double centre = f.left + f.width / 2;
     text(svg, centre, f.top - echo_title_rise,
