@@ -15,14 +15,14 @@ measurement example()
 {
     measurement m;
     m.snr_db = 61.66;
-    m.echoes = {echo_result{effect::hts, -30.5, 0.063412, separation::separable, effect::hts, 0,
-                            0.0502468},
-                echo_result{effect::nlts, 25.5, 0.08671, separation::misfit, effect::hts, 0.237,
-                            std::nullopt},
-                echo_result{effect::second_adjacent, 45.5, 0.00013, separation::near_echo,
-                            effect::interaction, 0, std::nullopt},
-                echo_result{effect::interaction, -60.5, 0.0066, separation::near_main_response,
-                            effect::hts, 0, std::nullopt}};
+    m.echoes = {
+        echo_result{effect::hts, -30.5, 0.063412, separation::separable, effect::hts, 0, 0.0502468},
+        echo_result{effect::nlts, 25.5, 0.08671, separation::misfit, effect::hts, 0.237,
+                    std::nullopt},
+        echo_result{effect::second_adjacent, 45.5, 0.00013, separation::near_echo,
+                    effect::interaction, 0, std::nullopt},
+        echo_result{effect::interaction, -60.5, 0.0066, separation::near_main_response, effect::hts,
+                    0, std::nullopt}};
     return m;
 }
 
