@@ -95,7 +95,7 @@ measurement measure(const capture_case& c)
             const std::size_t size = std::min(buffer.size(), bytes.size());
             std::copy_n(bytes.begin(), size, buffer.begin());
             bytes = bytes.subspan(size);
-            return byte_read{size, false};
+            return byte_read{size, false, {}};
         });
     EXPECT_EQ(error_text(got.error), "");
     return got.result;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 namespace {
 
 using namespace keldran::echo;
@@ -53,6 +55,19 @@ TEST(Separable, OnlyPeriodsOfOrderSevenAndUpLeaveRoom)
 {
     EXPECT_EQ(nlts_verdict(1.0, 1.0, 127), separation::separable);
     EXPECT_EQ(nlts_verdict(1.0, 1.0, 63), separation::short_period);
+}
+
+TEST(Separable, AnEchoInsideTheSegmentGetsAHoleOnlyWhereOneClearsTheMainResponse)
+{
+    // NLTS 3 bits from the main transition: every hole's flank would reach into
+    // the main response. Interaction 30 bits on: a hole of 5 bits each side.
+    std::array<echo_result, effect_count> echoes = four_echoes();
+    const std::vector<hole> holes = echo_holes(echoes, {-40, 3, 50, 30}, {5.0, 1.0}, 40);
+    EXPECT_EQ(echoes[1].verdict, separation::near_main_response);
+    EXPECT_EQ(echoes[3].verdict, separation::separable);
+    EXPECT_TRUE(std::any_of(holes.begin(), holes.end(),
+                            [](const hole& h) { return h.from == 25 && h.to == 36; }));
+    EXPECT_EQ(holes.size(), 3U);
 }
 
 TEST(Separable, AShiftIsWithheldWhenTheFitLeavesMoreThanATenthUnexplained)

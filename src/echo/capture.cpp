@@ -183,14 +183,14 @@ std::optional<double> number_in(std::string_view text)
 echo_error take_line(capture_decoder& decoder, std::string_view line, std::vector<float>& out)
 {
     ++decoder.line;
-    if (decoder.line == 1 && line.starts_with(utf8_bom)) {
-        line.remove_prefix(utf8_bom.size());
-    }
     // No number runs this long, wherever the chunks that brought the line ended.
     if (line.size() > longest_line) {
         return {.code = echo_errc::line_not_a_number,
                 .index = decoder.line,
                 .text = std::string(line.substr(0, longest_line))};
+    }
+    if (decoder.line == 1 && line.starts_with(utf8_bom)) {
+        line.remove_prefix(utf8_bom.size());
     }
     const std::string_view text = trimmed(line);
     if (text.empty()) {

@@ -21,7 +21,7 @@ enum class echo_errc : std::uint8_t {
     line_not_a_number,
     line_not_finite,
     no_samples,
-    read_failed,  // text: the system's reason
+    read_failed,  // text: the source's reason
     // Averaging (count: samples held; rate: the samples per bit in question).
     fewer_than_two_periods,  // needed: samples two periods take
     short_for_conversion,    // needed: all it takes; periods: two periods' samples

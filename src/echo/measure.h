@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 
 namespace keldran::echo {
 
@@ -65,13 +66,14 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
 struct byte_read {
     std::size_t size = 0;
     bool failed = false;
+    std::string reason;  // when failed: why, as the system says it
 };
 using byte_source = std::function<byte_read(std::span<char>)>;
 
 struct capture_measurement {
     fold_result folded;  // the averaged period and what the folding found
     measurement result;  // the echoes, when no error
-    echo_error error;    // why the capture could not be measured (read_failed: text empty)
+    echo_error error;    // why the capture could not be measured
 };
 
 // Reads a whole capture in `format` from `source`, decodes it, folds it at

@@ -19,17 +19,22 @@ echo_error read_through(const byte_source& source, capture_decoder& decoder, per
     samples.reserve(read_chunk);
     for (;;) {
         const byte_read got = source(bytes);
-        if (got.failed) {
-            return {.code = echo_errc::read_failed};
-        }
         samples.clear();
+        const bool ended = got.size == 0 || got.failed;
         echo_error error = got.size > 0
                                ? decoder_feed(decoder, std::span(bytes).first(got.size), samples)
-                               : decoder_finish(decoder, samples);
+                               : echo_error{};
+        // A source that fails has ended too: what it gave is decoded to its end first.
+        if (!error && ended) {
+            error = decoder_finish(decoder, samples);
+        }
         if (!error) {
             error = folder_feed(folder, samples);
         }
-        if (error || got.size == 0) {
+        if (!error && got.failed) {
+            error = {.code = echo_errc::read_failed, .text = got.reason};
+        }
+        if (error || ended) {
             return error;
         }
     }

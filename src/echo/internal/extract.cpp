@@ -14,8 +14,6 @@ namespace keldran::echo {
 
 namespace {
 
-// Bits of the flank inside a hole's edge that the tail beyond is fitted to.
-constexpr std::int64_t flank_bits = 2;
 // Bits at each end of the segment whose mean sets the extracted response's level.
 constexpr std::int64_t level_bits = 2;
 // Below this squared gain of the main response's transfer function, h is not recovered.

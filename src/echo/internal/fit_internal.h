@@ -16,6 +16,8 @@ namespace keldran::echo {
 
 // Bits each side of an echo over which it is fitted and drawn.
 inline constexpr std::int64_t window_bits = 4;
+// Bits of the flank inside a hole's edge that the response's tail beyond is fitted to.
+inline constexpr std::int64_t flank_bits = 2;
 // The main response's centre, half a bit after the transition that starts it.
 inline constexpr double main_centre = 0.5;
 

@@ -14,10 +14,8 @@ namespace {
 
 // A response reaches as far as it stays above this fraction of its peak.
 constexpr double reach_fraction = 0.2;
-// Bits at most between an echo and the edge of its hole in the extracted
-// response, and of the flank inside the edge that the tail beyond is fitted to.
+// Bits at most between an echo and the edge of its hole in the extracted response.
 constexpr std::int64_t hole_bits = 5;
-constexpr std::int64_t flank_bits = 2;
 // Bits a hole's flank keeps clear of the main response's reach.
 constexpr double hole_clearance = 0.5;
 // Bits in the shortest period whose echoes can be measured apart: order 7's.

@@ -41,7 +41,8 @@ byte_source file_source(std::FILE* in)
 {
     return [in](std::span<char> buffer) {
         const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), in);
-        return byte_read{got, got == 0 && std::ferror(in) != 0};
+        const bool failed = got == 0 && std::ferror(in) != 0;
+        return byte_read{got, failed, failed ? std::strerror(errno) : ""};
     };
 }
 
@@ -141,10 +142,8 @@ int run_measure(const measure_options& o)
     if (in == nullptr) {
         return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
     }
-    capture_measurement got = measure_capture(*poly, *format, o.samples_per_bit, file_source(in));
-    if (got.error.code == echo_errc::read_failed) {
-        got.error.text = std::strerror(errno);
-    }
+    const capture_measurement got =
+        measure_capture(*poly, *format, o.samples_per_bit, file_source(in));
     if (!from_stdin) {
         std::fclose(in);
     }
