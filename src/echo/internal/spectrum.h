@@ -3,7 +3,7 @@
 #ifndef KELDRAN_ECHO_SPECTRUM_H
 #define KELDRAN_ECHO_SPECTRUM_H
 
-#include <kissfft/kiss_fft.h>
+#include <kiss_fft.h>  // from the kissfft target's own include folder
 
 #include <cstddef>
 #include <cstdlib>
