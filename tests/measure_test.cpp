@@ -3,13 +3,10 @@
 // must come back within a hundredth of a bit cell of the truth.
 #include "internal/fit_internal.h"
 #include "measure.h"
+#include "model_capture.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cmath>
-#include <numbers>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -17,86 +14,11 @@ namespace {
 
 using namespace keldran::echo;
 
-struct capture_case {
-    std::string poly;
-    double pw50;
-    bool gaussian;
-    double samples_per_bit;
-    double hts;
-    double nlts;
-    double start;
-    double polarity;
-    double periods = 2;
-    double drift = 0;         // relative change of the bit period from first to last sample
-    double snr_db = 0;        // 0: no noise
-    double tolerance = 0.01;  // on each shift, in bit cells
-};
-
-// Transitions summed each side of a sample; the tails beyond change no sample by 1e-4.
-constexpr long reach = 200;
-
-double response(const capture_case& c, double t)
-{
-    if (c.gaussian) {
-        return std::exp(-4 * std::numbers::ln2 * t * t / (c.pw50 * c.pw50));
-    }
-    const double x = 2 * t / c.pw50;
-    return 1 / (1 + x * x);
-}
-
-// y(t) = sum over k of b_k h(t - k - d_k), each sample summed directly.
-std::vector<float> capture(const capture_case& c)
-{
-    const std::vector<std::int32_t> bits = pattern_bits(*parse_polynomial(c.poly).poly);
-    const auto length = static_cast<long>(bits.size());
-    const auto level = [&](long k) {
-        return bits[static_cast<std::size_t>(((k % length) + length) % length)] != 0 ? 1 : -1;
-    };
-    const auto count =
-        static_cast<long>(std::lround(c.periods * static_cast<double>(length) * c.samples_per_bit));
-    std::vector<float> y(static_cast<std::size_t>(count));
-    std::mt19937_64 random(7);
-    std::normal_distribution<double> noise;
-    double power = 0;
-    for (long j = 0; j < count; ++j) {
-        const double progress = static_cast<double>(j) / static_cast<double>(count);
-        const double t =
-            c.start + static_cast<double>(j) / c.samples_per_bit * (1 + c.drift * progress / 2);
-        const auto centre = static_cast<long>(std::floor(t));
-        double sum = 0;
-        for (long k = centre - reach; k <= centre + reach; ++k) {
-            const int b = (level(k) - level(k - 1)) / 2;
-            if (b != 0) {
-                const double shift = c.hts * b - (level(k - 2) != level(k - 1) ? c.nlts : 0.0);
-                sum += b * response(c, t - static_cast<double>(k) - shift);
-            }
-        }
-        y[static_cast<std::size_t>(j)] = static_cast<float>(c.polarity * sum);
-        power += sum * sum / static_cast<double>(count);
-    }
-    if (c.snr_db > 0) {
-        const double sigma = std::sqrt(power / std::pow(10.0, c.snr_db / 10));
-        for (float& v : y) {
-            v += static_cast<float>(sigma * noise(random));
-        }
-    }
-    return y;
-}
+using keldran_tests::capture_case;
 
 measurement measure(const capture_case& c)
 {
-    const polynomial poly = *parse_polynomial(c.poly).poly;
-    const std::vector<float> samples = capture(c);
-    // Handed over as the little-endian float32 bytes a file would hold.
-    std::span<const char> bytes(reinterpret_cast<const char*>(samples.data()),  // NOLINT
-                                samples.size() * sizeof(float));
-    const capture_measurement got =
-        measure_capture(poly, capture_format::f32, c.samples_per_bit, [&](std::span<char> buffer) {
-            const std::size_t size = std::min(buffer.size(), bytes.size());
-            std::copy_n(bytes.begin(), size, buffer.begin());
-            bytes = bytes.subspan(size);
-            return byte_read{size, false, {}};
-        });
+    const capture_measurement got = keldran_tests::measure_whole(c);
     EXPECT_EQ(error_text(got.error), "");
     return got.result;
 }
