@@ -78,8 +78,12 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
     const std::vector<std::int32_t> bits = pattern_bits(poly);
     const auto length = static_cast<std::int64_t>(bits.size());
     constexpr std::int64_t quarter = 4;
-    corr = {correlate(bits, poly.order, period, rate), length, rate, 0,
-            std::min(max_segment_bits, length / quarter)};
+    corr = {correlate(bits, poly.order, period, rate),
+            length,
+            rate,
+            0,
+            std::min(max_segment_bits, length / quarter),
+            transition_classes(bits, poly.order)};
     find_main(corr);
     // In a period of 15 bits or fewer any response fills most of it, so there the
     // share says nothing about the pattern.
@@ -106,9 +110,9 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     const plan_set plans = make_plans(static_cast<std::size_t>(segment_samples(corr)), corr.rate);
     // The reaches come from a first response, taken before any echo is known.
     const kernels first = make_kernels(
-        make_response(extract_response(corr, {}, fit, {}, plans.extract), corr.rate, plans), 0.0,
-        0.0);
-    const reach_set reach = reaches(corr, first, model_terms(first, offsets, fit));
+        make_response(extract_response(corr, {}, fit, {}, plans.extract), corr.rate, plans),
+        corr.classes, fit);
+    const reach_set reach = reaches(corr, first, model_terms(first, corr.classes, offsets, fit));
     decide_separable(m.echoes, offsets, reach, static_cast<double>(corr.length));
     const std::vector<hole> holes = echo_holes(m.echoes, offsets, reach, corr.segment);
     fit.fit_hts = is_separable(echo_of(m, effect::hts));
@@ -118,7 +122,7 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     const kernels k =
         fit_rounds_of(corr, offsets, fit, holes, shift_samples(corr, m.echoes, offsets), plans);
     size_inseparable(corr, k, offsets, m.echoes, fit);
-    const std::vector<term> terms = model_terms(k, offsets, fit);
+    const std::vector<term> terms = model_terms(k, corr.classes, offsets, fit);
     report_fit(m, corr, offsets, terms, fit);
     if (plot != nullptr) {
         plot->title = polynomial_text(poly);

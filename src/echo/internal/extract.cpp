@@ -67,14 +67,25 @@ void fill_hole(std::vector<double>& h, const correlation& corr, std::int64_t fro
 }
 
 // Transfer function from the transition response to the main response at w
-// radians per bit: (1 - z)/2 cos(w Dh) + (1 - z + z^2)/4 (e^(i w Dn) - 1) cos(w Dh), z = e^(-i w).
-std::complex<double> main_transfer(double w, double hts, double nlts)
+// radians per bit: each class's shifts of the pattern that make the main
+// response, each delayed by its bits and by the class's shift.
+std::complex<double> main_transfer(double w, const correlation& corr, const shift_estimate& fit)
 {
-    const std::complex<double> z = std::polar(1.0, -w);
-    const std::complex<double> moved = std::polar(1.0, w * nlts) - 1.0;
-    constexpr double half = 0.5;
-    constexpr double quarter = 0.25;
-    return ((1.0 - z) * half + (1.0 - z + z * z) * quarter * moved) * std::cos(w * hts);
+    std::complex<double> sum = 0;
+    for (const transition_class& group : corr.classes) {
+        const double delay = class_delay(group, fit);
+        const auto add = [&](const std::vector<weight_at>& shifts, double scale) {
+            for (const weight_at& s : shifts) {
+                if (s.offset >= main_before && s.offset <= main_after) {
+                    sum += scale * s.weight
+                           * std::polar(1.0, -w * (static_cast<double>(s.offset) + delay));
+                }
+            }
+        };
+        add(group.plain, 1.0);
+        add(group.erased, -fit.erasure);
+    }
+    return sum;
 }
 
 // The highest frequency bin at which the main response still stands clear of
@@ -151,7 +162,7 @@ std::vector<double> extract_response(const correlation& corr, const std::vector<
     for (std::size_t k = 0; k < size; ++k) {
         const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(corr.rate)
                          / static_cast<double>(size);
-        const std::complex<double> t = main_transfer(w, fit.hts, fit.nlts);
+        const std::complex<double> t = main_transfer(w, corr, fit);
         const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i)
                                        * std::conj(t) / (std::norm(t) + regularisation_at(w))
                                        * band_taper(std::abs(signed_bin(k, size)), band)

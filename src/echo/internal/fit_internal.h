@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace keldran::echo {
@@ -20,6 +21,59 @@ inline constexpr std::int64_t window_bits = 4;
 inline constexpr std::int64_t flank_bits = 2;
 // The main response's centre, half a bit after the transition that starts it.
 inline constexpr double main_centre = 0.5;
+// Bits each side of the main transition whose shifts of the pattern make the
+// main response: a transition's own level change, the cell before, and the
+// neighbours that NLTS and partial erasure look at.
+inline constexpr std::int64_t main_before = -1;
+inline constexpr std::int64_t main_after = 2;
+
+// ---- The transitions grouped by how they move (classes.cpp)
+
+// Of the fitted quantities: hts, nlts and erasure.
+inline constexpr std::size_t fitted_count = 3;
+
+// The fitted shifts and the weights of the echoes sized without a cause.
+struct shift_estimate {
+    double hts = 0;      // Dh, in bit cells
+    double nlts = 0;     // Dn, in bit cells
+    double erasure = 0;  // E: a transition with a close neighbour reads 1 - E as large
+    bool fit_hts = false;
+    bool fit_nlts = false;
+    bool fit_erasure = false;
+    bool fit_second = false;
+    bool fit_interaction = false;
+    std::array<double, 2> second{};       // second-adjacent echo: weights of h and its slope
+    std::array<double, 2> interaction{};  // the same at the interaction location
+    std::array<double, 2> hts_rough{};    // HTS and NLTS echoes that are not separable,
+    std::array<double, 2> nlts_rough{};   // sized the same way
+    // Of hts, nlts and erasure: the diagonal of the inverse of the fit's normal
+    // matrix, which the noise's power turns into each one's variance.
+    std::array<double, fitted_count> spread{};
+};
+
+// The weight of the pattern delayed by `offset` bits in a sequence.
+struct weight_at {
+    std::int64_t offset;
+    double weight;
+};
+
+// The transitions of one polarity with or without another one cell before:
+// all of them move by the same shift.
+struct transition_class {
+    double polarity = 1;            // +1 rising, -1 falling
+    bool after_transition = false;  // a transition stands one cell before
+    std::vector<weight_at> plain;   // the class's level changes, as shifts of the pattern
+    std::vector<weight_at> erased;  // those of its transitions partial erasure shrinks
+};
+
+inline constexpr std::size_t class_count = 4;
+using class_set = std::array<transition_class, class_count>;
+
+// The four classes of the pattern's transitions (bits: one period of `order`'s pattern).
+class_set transition_classes(std::span<const std::int32_t> bits, std::int32_t order);
+
+// How far the fit moves a class's transitions, in bit cells, later positive.
+double class_delay(const transition_class& group, const shift_estimate& fit);
 
 // ---- The correlation (correlation.cpp)
 
@@ -30,6 +84,7 @@ struct correlation {
     std::int64_t rate = 0;       // samples per bit
     std::int64_t origin = 0;     // sample of the main response's transition
     std::int64_t segment = 0;    // bits each side of it that the response is extracted over
+    class_set classes;           // the pattern's transitions, as shifts of it
 };
 
 // s moved by whole periods n into [-n/2, n/2).
@@ -78,19 +133,15 @@ struct plan_set {
     fft_plans near;
 };
 
-// The responses the model is built of, for transitions shifted Dh by HTS and
-// Dn by NLTS.
+// The responses the model is built of: the extracted response moved by each
+// class of transitions' shift, whole for the main response and its tails, and
+// near its peak only for the echoes, so that nothing far from the main
+// response can echo again; and the response near its peak with its slope.
 struct kernels {
-    // From the whole extracted response, for the main response and its tails:
-    std::vector<double> a0;  // (h(t - Dh) + h(t + Dh)) / 2
-    std::vector<double> da;  // change of a0 when the transition before moves this one Dn earlier
-    // From the response near its peak only, for the echoes; so that nothing
-    // far from the main response can echo again:
-    std::vector<double> b0;       // (h(t - Dh) - h(t + Dh)) / 2
-    std::vector<double> db;       // change of b0 when the transition before moves this one
-    std::vector<double> da_echo;  // da, of the response near its peak
-    std::vector<double> shape;    // the response near its peak
-    std::vector<double> slope;    // its slope per bit cell
+    std::array<std::vector<double>, class_count> whole;
+    std::array<std::vector<double>, class_count> near;
+    std::vector<double> shape;  // the response near its peak
+    std::vector<double> slope;  // its slope per bit cell
 };
 
 // Plans for a segment of `count` samples at `rate` samples per bit.
@@ -99,18 +150,21 @@ plan_set make_plans(std::size_t count, std::int64_t rate);
 // The extracted response `h` (the whole segment) made ready to be shifted.
 response make_response(const std::vector<double>& h, std::int64_t rate, const plan_set& plans);
 
-// Remakes only the echoes' kernels for shifts `hts` and `nlts`.
-void echo_kernels(kernels& k, const response& extracted, double hts, double nlts);
+// Remakes only the echoes' kernels for the shifts in `fit`.
+void echo_kernels(kernels& k, const response& extracted, const class_set& classes,
+                  const shift_estimate& fit);
 
-// Every kernel for shifts `hts` and `nlts`.
-kernels make_kernels(const response& extracted, double hts, double nlts);
+// Every kernel for the shifts in `fit`.
+kernels make_kernels(const response& extracted, const class_set& classes,
+                     const shift_estimate& fit);
 
 // ---- The channel model's terms (terms.cpp)
 
 // What a term of the model belongs to: the main response or one effect's echo.
-enum class part : std::uint8_t { main_response, hts, nlts, second_adjacent, interaction };
+// `other`: the few products partial erasure brings that land away from every echo.
+enum class part : std::uint8_t { main_response, hts, nlts, second_adjacent, interaction, other };
 using part_set = unsigned;  // a bit per part
-inline constexpr part_set all_parts = 0x1FU;
+inline constexpr part_set all_parts = 0x3FU;
 
 part_set only(part which);
 part part_of(effect which);
@@ -126,20 +180,6 @@ struct echo_offsets {
 
 std::int64_t offset_of(const echo_offsets& offsets, effect which);
 
-// The fitted shifts and the weights of the echoes sized without a cause.
-struct shift_estimate {
-    double hts = 0;   // Dh, in bit cells
-    double nlts = 0;  // Dn, in bit cells
-    bool fit_hts = false;
-    bool fit_nlts = false;
-    bool fit_second = false;
-    bool fit_interaction = false;
-    std::array<double, 2> second{};       // second-adjacent echo: weights of h and its slope
-    std::array<double, 2> interaction{};  // the same at the interaction location
-    std::array<double, 2> hts_rough{};    // HTS and NLTS echoes that are not separable,
-    std::array<double, 2> nlts_rough{};   // sized the same way
-};
-
 struct term {
     const std::vector<double>* kernel;
     std::int64_t offset;  // bits from the main response's transition
@@ -148,8 +188,8 @@ struct term {
 };
 
 // The correlation the channel model predicts, term by term (k must outlive them).
-std::vector<term> model_terms(const kernels& k, const echo_offsets& offsets,
-                              const shift_estimate& fit);
+std::vector<term> model_terms(const kernels& k, const class_set& classes,
+                              const echo_offsets& offsets, const shift_estimate& fit);
 
 // The terms' value s samples from the main response's transition, over `parts`.
 double evaluate(const std::vector<term>& terms, const correlation& corr, std::int64_t s,

@@ -17,13 +17,14 @@ constexpr int newton_steps = 4;
 constexpr double derivative_step = 1e-4;
 constexpr double converged = 1e-5;
 constexpr double max_shift = 0.45;
+constexpr double max_erasure = 0.9;
 
 // Residuals of the model over the samples `at`, with the kernels as they stand.
 std::vector<double> model_residuals(const correlation& corr, const kernels& k,
                                     const echo_offsets& offsets, const shift_estimate& fit,
                                     const std::vector<std::int64_t>& at)
 {
-    const std::vector<term> terms = model_terms(k, offsets, fit);
+    const std::vector<term> terms = model_terms(k, corr.classes, offsets, fit);
     const std::vector<double> means = phase_means(terms, corr, all_parts);
     std::vector<double> r(at.size());
     for (std::size_t i = 0; i < at.size(); ++i) {
@@ -39,55 +40,125 @@ std::vector<double> residuals(const correlation& corr, const response& extracted
                               const echo_offsets& offsets, const shift_estimate& fit,
                               const std::vector<std::int64_t>& at)
 {
-    echo_kernels(k, extracted, fit.hts, fit.nlts);
+    echo_kernels(k, extracted, corr.classes, fit);
     return model_residuals(corr, k, offsets, fit, at);
 }
 
-// Gauss-Newton steps on the free shifts, the transition response held fixed.
+// The fitted quantity q of `fit` (hts, nlts, erasure), and whether it is free.
+double& fitted(shift_estimate& fit, std::size_t q)
+{
+    return q == 0 ? fit.hts : q == 1 ? fit.nlts : fit.erasure;
+}
+
+bool is_free(const shift_estimate& fit, std::size_t q)
+{
+    return q == 0 ? fit.fit_hts : q == 1 ? fit.fit_nlts : fit.fit_erasure;
+}
+
+using matrix = std::array<std::array<double, fitted_count>, fitted_count>;
+using vector3 = std::array<double, fitted_count>;
+
+// Solves a x = b for a symmetric positive definite a by Gauss-Jordan; false when singular.
+bool solve(matrix a, vector3 b, vector3& x)
+{
+    for (std::size_t c = 0; c < fitted_count; ++c) {
+        if (a.at(c).at(c) <= 0) {
+            return false;
+        }
+        for (std::size_t r = 0; r < fitted_count; ++r) {
+            if (r == c) {
+                continue;
+            }
+            const double f = a.at(r).at(c) / a.at(c).at(c);
+            for (std::size_t j = 0; j < fitted_count; ++j) {
+                a.at(r).at(j) -= f * a.at(c).at(j);
+            }
+            b.at(r) -= f * b.at(c);
+        }
+    }
+    for (std::size_t c = 0; c < fitted_count; ++c) {
+        x.at(c) = b.at(c) / a.at(c).at(c);
+    }
+    return true;
+}
+
+// The normal matrix J'J and J'r of the free quantities; a fixed one has a unit
+// row and column, so that it does not move.
+std::pair<matrix, vector3> normal_equations(const correlation& corr, const response& extracted,
+                                            kernels& k, const echo_offsets& offsets,
+                                            const shift_estimate& fit,
+                                            const std::vector<std::int64_t>& at)
+{
+    std::array<std::vector<double>, fitted_count> jacobian;
+    const std::vector<double> r = residuals(corr, extracted, k, offsets, fit, at);
+    for (std::size_t q = 0; q < fitted_count; ++q) {
+        jacobian.at(q).assign(r.size(), 0.0);
+        if (!is_free(fit, q)) {
+            continue;
+        }
+        shift_estimate moved = fit;
+        fitted(moved, q) += derivative_step;
+        const std::vector<double> rm = residuals(corr, extracted, k, offsets, moved, at);
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            jacobian.at(q)[i] = (rm[i] - r[i]) / derivative_step;
+        }
+    }
+    matrix jj{};
+    vector3 jr{};
+    for (std::size_t p = 0; p < fitted_count; ++p) {
+        for (std::size_t q = 0; q < fitted_count; ++q) {
+            for (std::size_t i = 0; i < r.size(); ++i) {
+                jj.at(p).at(q) += jacobian.at(p)[i] * jacobian.at(q)[i];
+            }
+        }
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            jr.at(p) += jacobian.at(p)[i] * r[i];
+        }
+        if (!is_free(fit, p)) {
+            jj.at(p).at(p) = 1.0;
+        }
+    }
+    return {jj, jr};
+}
+
+// Gauss-Newton steps on the free quantities, the transition response held fixed.
 void fit_shifts(const correlation& corr, const response& extracted, kernels& k,
                 const echo_offsets& offsets, shift_estimate& fit,
                 const std::vector<std::int64_t>& at)
 {
+    constexpr std::array<double, fitted_count> limits{max_shift, max_shift, max_erasure};
     for (int step = 0; step < newton_steps; ++step) {
-        std::array<std::vector<double>, 2> jacobian;
-        const std::vector<double> r = residuals(corr, extracted, k, offsets, fit, at);
-        for (std::size_t q = 0; q < 2; ++q) {
-            const bool free = q == 0 ? fit.fit_hts : fit.fit_nlts;
-            jacobian.at(q).assign(r.size(), 0.0);
-            if (!free) {
-                continue;
-            }
-            shift_estimate moved = fit;
-            (q == 0 ? moved.hts : moved.nlts) += derivative_step;
-            const std::vector<double> rm = residuals(corr, extracted, k, offsets, moved, at);
-            for (std::size_t i = 0; i < r.size(); ++i) {
-                jacobian.at(q)[i] = (rm[i] - r[i]) / derivative_step;
-            }
-        }
-        // Solve (J'J) delta = -J'r for the two shifts; a fixed shift has a zero column.
-        std::array<double, 3> jj{};
-        std::array<double, 2> jr{};
-        for (std::size_t i = 0; i < r.size(); ++i) {
-            jj[0] += jacobian[0][i] * jacobian[0][i];
-            jj[1] += jacobian[0][i] * jacobian[1][i];
-            jj[2] += jacobian[1][i] * jacobian[1][i];
-            jr[0] += jacobian[0][i] * r[i];
-            jr[1] += jacobian[1][i] * r[i];
-        }
-        const double a = jj[0] > 0 ? jj[0] : 1.0;
-        const double d = jj[2] > 0 ? jj[2] : 1.0;
-        const double det = a * d - jj[1] * jj[1];
-        if (det <= 0) {
+        const auto [jj, jr] = normal_equations(corr, extracted, k, offsets, fit, at);
+        vector3 minus_step{};
+        if (!solve(jj, jr, minus_step)) {
             return;
         }
-        const double step_h = -(d * jr[0] - jj[1] * jr[1]) / det;
-        const double step_n = -(a * jr[1] - jj[1] * jr[0]) / det;
-        fit.hts = std::clamp(fit.hts + step_h, -max_shift, max_shift);
-        fit.nlts = std::clamp(fit.nlts + step_n, -max_shift, max_shift);
-        if (std::abs(step_h) + std::abs(step_n) < converged) {
+        double moved = 0;
+        for (std::size_t q = 0; q < fitted_count; ++q) {
+            double& value = fitted(fit, q);
+            const double low = q == 2 ? 0.0 : -limits.at(q);
+            value = std::clamp(value - minus_step.at(q), low, limits.at(q));
+            moved += std::abs(minus_step.at(q));
+        }
+        if (moved < converged) {
             return;
         }
     }
+}
+
+// The diagonal of the inverse normal matrix at the fit, for each free quantity.
+void fit_spread(const correlation& corr, const response& extracted, kernels& k,
+                const echo_offsets& offsets, shift_estimate& fit,
+                const std::vector<std::int64_t>& at)
+{
+    const auto [jj, jr] = normal_equations(corr, extracted, k, offsets, fit, at);
+    for (std::size_t q = 0; q < fitted_count; ++q) {
+        vector3 unit{};
+        unit.at(q) = 1.0;
+        vector3 column{};
+        fit.spread.at(q) = is_free(fit, q) && solve(jj, unit, column) ? column.at(q) : 0.0;
+    }
+    echo_kernels(k, extracted, corr.classes, fit);
 }
 
 // Least-squares weights of h and its slope for an echo of unknown cause at `place`.
@@ -124,12 +195,14 @@ void fit_unknown_causes(const correlation& corr, const kernels& k, const echo_of
     shift_estimate rest = fit;
     rest.second = {0.0, 0.0};
     if (fit.fit_second) {
-        fit.second = fit_generic(corr, k, model_terms(k, offsets, rest), offsets.second);
+        fit.second =
+            fit_generic(corr, k, model_terms(k, corr.classes, offsets, rest), offsets.second);
     }
     rest = fit;
     rest.interaction = {0.0, 0.0};
     if (fit.fit_interaction) {
-        fit.interaction = fit_generic(corr, k, model_terms(k, offsets, rest), offsets.interaction);
+        fit.interaction =
+            fit_generic(corr, k, model_terms(k, corr.classes, offsets, rest), offsets.interaction);
     }
 }
 
@@ -182,17 +255,17 @@ kernels fit_rounds_of(const correlation& corr, const echo_offsets& offsets, shif
         modelled.second = {0.0, 0.0};
         modelled.interaction = {0.0, 0.0};
         const std::vector<double> h = extract_response(
-            corr, round == 0 ? std::vector<term>{} : model_terms(k, offsets, modelled), fit, holes,
-            plans.extract);
+            corr,
+            round == 0 ? std::vector<term>{} : model_terms(k, corr.classes, offsets, modelled), fit,
+            holes, plans.extract);
         extracted = make_response(h, corr.rate, plans);
-        const double before_h = fit.hts;
-        const double before_n = fit.nlts;
+        const shift_estimate before = fit;
         // The main response's kernels follow the shifts a round late; by the
         // last round the shifts no longer move.
-        k = make_kernels(extracted, fit.hts, fit.nlts);
+        k = make_kernels(extracted, corr.classes, fit);
         if (!shift_window.empty()) {
             fit_shifts(corr, extracted, k, offsets, fit, shift_window);
-            echo_kernels(k, extracted, fit.hts, fit.nlts);
+            echo_kernels(k, extracted, corr.classes, fit);
         }
         fit_unknown_causes(corr, k, offsets, fit);
         if (!shift_window.empty()) {
@@ -204,7 +277,9 @@ kernels fit_rounds_of(const correlation& corr, const echo_offsets& offsets, shif
             }
         }
         if (round >= 2
-            && std::abs(fit.hts - before_h) + std::abs(fit.nlts - before_n) < converged) {
+            && std::abs(fit.hts - before.hts) + std::abs(fit.nlts - before.nlts)
+                       + std::abs(fit.erasure - before.erasure)
+                   < converged) {
             break;
         }
     }
@@ -212,7 +287,11 @@ kernels fit_rounds_of(const correlation& corr, const echo_offsets& offsets, shif
         fit = best;
         extracted = make_response(best_h, corr.rate, plans);
     }
-    return make_kernels(extracted, fit.hts, fit.nlts);
+    k = make_kernels(extracted, corr.classes, fit);
+    if (!shift_window.empty()) {
+        fit_spread(corr, extracted, k, offsets, fit, shift_window);
+    }
+    return k;
 }
 
 // An echo in the reach of another response gets no shift, only a rough size,
@@ -221,7 +300,7 @@ void size_inseparable(const correlation& corr, const kernels& k, const echo_offs
                       const std::array<echo_result, effect_count>& echoes, shift_estimate& fit)
 {
     const shift_estimate fitted = fit;
-    const std::vector<term> terms = model_terms(k, offsets, fitted);
+    const std::vector<term> terms = model_terms(k, corr.classes, offsets, fitted);
     const std::array<std::array<double, 2>*, effect_count> weights{&fit.hts_rough, &fit.nlts_rough,
                                                                    &fit.second, &fit.interaction};
     for (const effect which : all_effects) {

@@ -110,32 +110,6 @@ std::pair<std::size_t, std::size_t> near_part(std::size_t count, std::int64_t ra
     return {first, std::min(count - first, 2 * reach)};
 }
 
-// h(t - Dh), h(t + Dh) and the same when the transition before moves this one Dn earlier.
-struct shifted_four {
-    std::vector<double> late;
-    std::vector<double> early;
-    std::vector<double> late_moved;
-    std::vector<double> early_moved;
-};
-
-shifted_four shift_four(const shifter& source, double hts, double nlts)
-{
-    return {shifted(source, hts), shifted(source, -hts), shifted(source, hts - nlts),
-            shifted(source, -hts - nlts)};
-}
-
-// The kernels the main response needs, from the whole response.
-void main_kernels(kernels& k, const response& extracted, double hts, double nlts)
-{
-    const shifted_four v = shift_four(extracted.whole, hts, nlts);
-    k.a0.resize(v.late.size());
-    k.da.resize(v.late.size());
-    for (std::size_t i = 0; i < v.late.size(); ++i) {
-        k.a0[i] = (v.late[i] + v.early[i]) / 2;
-        k.da[i] = (v.late_moved[i] + v.early_moved[i]) / 2 - k.a0[i];
-    }
-}
-
 }  // namespace
 
 plan_set make_plans(std::size_t count, std::int64_t rate)
@@ -157,26 +131,22 @@ response make_response(const std::vector<double>& h, std::int64_t rate, const pl
     return extracted;
 }
 
-// The kernels the echoes need, from the response near its peak.
-void echo_kernels(kernels& k, const response& extracted, double hts, double nlts)
+// The echoes' kernels, from the response near its peak.
+void echo_kernels(kernels& k, const response& extracted, const class_set& classes,
+                  const shift_estimate& fit)
 {
-    const shifted_four v = shift_four(extracted.near, hts, nlts);
-    k.b0.resize(v.late.size());
-    k.db.resize(v.late.size());
-    k.da_echo.resize(v.late.size());
-    for (std::size_t i = 0; i < v.late.size(); ++i) {
-        const double a0 = (v.late[i] + v.early[i]) / 2;
-        k.b0[i] = (v.late[i] - v.early[i]) / 2;
-        k.da_echo[i] = (v.late_moved[i] + v.early_moved[i]) / 2 - a0;
-        k.db[i] = (v.late_moved[i] - v.early_moved[i]) / 2 - k.b0[i];
+    for (std::size_t i = 0; i < class_count; ++i) {
+        k.near.at(i) = shifted(extracted.near, class_delay(classes.at(i), fit));
     }
 }
 
-kernels make_kernels(const response& extracted, double hts, double nlts)
+kernels make_kernels(const response& extracted, const class_set& classes, const shift_estimate& fit)
 {
     kernels k;
-    main_kernels(k, extracted, hts, nlts);
-    echo_kernels(k, extracted, hts, nlts);
+    for (std::size_t i = 0; i < class_count; ++i) {
+        k.whole.at(i) = shifted(extracted.whole, class_delay(classes.at(i), fit));
+    }
+    echo_kernels(k, extracted, classes, fit);
     k.shape = extracted.near_shape;
     k.slope = extracted.near_slope;
     return k;

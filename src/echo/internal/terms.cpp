@@ -37,26 +37,51 @@ std::int64_t offset_of(const echo_offsets& offsets, effect which)
     return all.at(static_cast<std::size_t>(which));
 }
 
-// The correlation the channel model predicts, term by term. A transition's
-// level change (a_k - a_(k-1)) / 2 gives the main response; the products of
-// neighbouring levels that HTS and NLTS bring are the pattern itself shifted,
-// so each lands at its echo location.
-std::vector<term> model_terms(const kernels& k, const echo_offsets& offsets,
-                              const shift_estimate& fit)
+namespace {
+
+// What a shift of the pattern `offset` bits late belongs to: the main response
+// near zero, an echo within a bit of its location, else nothing reported.
+part owner_of(std::int64_t offset, const echo_offsets& offsets)
 {
-    constexpr double half = 0.5;
-    constexpr double quarter = 0.25;
-    return {
-        {&k.a0, 0, half, part::main_response},
-        {&k.a0, 1, -half, part::main_response},
-        {&k.da, 0, quarter, part::main_response},
-        {&k.da, 1, -quarter, part::main_response},
-        {&k.da, 2, quarter, part::main_response},
-        {&k.b0, offsets.hts, half, part::hts},
-        {&k.db, offsets.hts, quarter, part::hts},
-        {&k.db, offsets.hts + 1, quarter, part::hts},
-        {&k.da_echo, offsets.nlts, -quarter, part::nlts},
-        {&k.db, offsets.interaction, -quarter, part::interaction},
+    if (offset >= main_before && offset <= main_after) {
+        return part::main_response;
+    }
+    for (const effect which :
+         {effect::hts, effect::nlts, effect::interaction, effect::second_adjacent}) {
+        const std::int64_t at = offset_of(offsets, which);
+        const std::int64_t last = which == effect::hts ? at + 1 : at;
+        if (offset >= at - 1 && offset <= last) {
+            return part_of(which);
+        }
+    }
+    return part::other;
+}
+
+}  // namespace
+
+// The correlation the channel model predicts, term by term: each class's
+// transitions, as shifts of the pattern, each shift with the response moved by
+// the class's shift; less, for partial erasure, E times those with a close
+// neighbour; and the echoes of unknown cause as weights of the response and its slope.
+std::vector<term> model_terms(const kernels& k, const class_set& classes,
+                              const echo_offsets& offsets, const shift_estimate& fit)
+{
+    std::vector<term> terms;
+    for (std::size_t i = 0; i < class_count; ++i) {
+        const auto add = [&](const std::vector<weight_at>& shifts, double scale) {
+            for (const weight_at& w : shifts) {
+                const part owner = owner_of(w.offset, offsets);
+                const std::vector<double>& kernel =
+                    owner == part::main_response ? k.whole.at(i) : k.near.at(i);
+                terms.push_back({&kernel, w.offset, scale * w.weight, owner});
+            }
+        };
+        add(classes.at(i).plain, 1.0);
+        if (fit.erasure != 0) {
+            add(classes.at(i).erased, -fit.erasure);
+        }
+    }
+    const std::array<term, 8> unknown{{
         {&k.shape, offsets.second, fit.second[0], part::second_adjacent},
         {&k.slope, offsets.second, fit.second[1], part::second_adjacent},
         {&k.shape, offsets.interaction, fit.interaction[0], part::interaction},
@@ -65,7 +90,9 @@ std::vector<term> model_terms(const kernels& k, const echo_offsets& offsets,
         {&k.slope, offsets.hts, fit.hts_rough[1], part::hts},
         {&k.shape, offsets.nlts, fit.nlts_rough[0], part::nlts},
         {&k.slope, offsets.nlts, fit.nlts_rough[1], part::nlts},
-    };
+    }};
+    terms.insert(terms.end(), unknown.begin(), unknown.end());
+    return terms;
 }
 
 // The terms' value s samples from the main response's transition, over the
