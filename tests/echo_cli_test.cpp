@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <filesystem>
 #include <fstream>
@@ -37,6 +38,7 @@ constexpr double simulated_hts = 0.05;
 constexpr double simulated_nlts = 0.2;
 constexpr double shift_tolerance = 0.01;
 constexpr double csv_tolerance = 1e-4;
+constexpr double level_tolerance = 0.01;
 constexpr std::size_t float_bytes = 4;
 
 struct keldran_entry {
@@ -163,6 +165,17 @@ const std::array bad_cases = {
              "keldran-echo: --nlts: must be a finite number, not inf\n"},
     bad_case{"StartThatIsNotANumber", "simulate7 --start later", 2,
              "keldran-echo: --start: must be a finite number, not later\n"},
+    bad_case{"UnknownMedium", "simulate7 --medium vertical", 2,
+             "keldran-echo: --medium: vertical not in {longitudinal,perpendicular}\n"},
+    bad_case{"ErasureOfAWholeTransition", "simulate7 --partial-erasure 1", 2,
+             "keldran-echo: --partial-erasure: must be a number at least 0 and less than 1, not "
+             "1\n"},
+    bad_case{"ErasureOnAPerpendicularMedium",
+             "simulate7 --medium perpendicular --partial-erasure 0.1", 2,
+             "keldran-echo: --partial-erasure: must be 0 with --medium perpendicular\n"},
+    bad_case{"AsymmetryOfHalf", "simulate7 --asymmetry -0.5", 2,
+             "keldran-echo: --asymmetry: must be a number greater than -0.5 and less than 0.5, "
+             "not -0.5\n"},
     bad_case{"PatternPeriodsNotWhole", "\"$E\" pattern --poly 'x^3 + x + 1' --periods 2.5", 2,
              "keldran-echo: --periods: must be a whole number of at least 1, not 2.5\n"},
     bad_case{"SeedBeyondSixtyFourBits", "simulate7 --seed 18446744073709551616", 2,
@@ -265,6 +278,56 @@ INSTANTIATE_TEST_SUITE_P(EchoCli, PatternOf,
                          testing::Values(poly_case{3, "x^3 + x^1 + 1"},
                                          poly_case{9, "x^9 + x^4 + 1"}));
 
+// What a noise-free simulation of the order-7 pattern with a Gaussian pulse reads at a
+// place in the pattern: `cells` bit cells after the start of the first `bits` in it.
+struct reading_case {
+    const char* name;
+    const char* options;
+    const char* bits;
+    double cells;
+    double reads;
+};
+
+class Reading : public EchoExecutable, public testing::WithParamInterface<reading_case> {};
+
+TEST_P(Reading, IsWhatTheChannelModelGivesThere)
+{
+    const reading_case& c = GetParam();
+    const std::string pattern = output_of("\"$E\" pattern --poly '" + poly7 + "'");
+    const auto first = pattern.find(c.bits);
+    ASSERT_NE(first, std::string::npos) << c.bits;
+    constexpr double samples_per_bit = 8;
+    std::istringstream csv(output_of("\"$E\" simulate --poly '" + poly7
+                                     + "' --samples-per-bit 8 --periods 1 --pulse gaussian "
+                                       "--format csv "
+                                     + c.options));
+    std::vector<double> samples;
+    for (double y = 0; csv >> y;) {
+        samples.push_back(y);
+    }
+    const auto at = static_cast<std::size_t>(
+        std::lround((static_cast<double>(first) + c.cells) * samples_per_bit));
+    ASSERT_LT(at, samples.size());
+    EXPECT_NEAR(samples[at], c.reads, level_tolerance);
+}
+
+// A perpendicular medium reads the level of the middle of a long run; a longitudinal one,
+// with pulses too narrow to overlap, each transition's own peak.
+INSTANTIATE_TEST_SUITE_P(
+    EchoCli, Reading,
+    testing::Values(reading_case{"PerpendicularRunOfSevenOnes", "--medium perpendicular --pw50 2",
+                                 "1111111", 3.5, 1},
+                    reading_case{"PerpendicularRunOfSixZeros", "--medium perpendicular --pw50 2",
+                                 "000000", 3, -1},
+                    reading_case{"AsymmetricHeadOnAPerpendicularRun",
+                                 "--medium perpendicular --pw50 2 --asymmetry 0.1", "1111111", 3.5,
+                                 1.1},
+                    reading_case{"AsymmetricHeadOnAFallingTransition", "--pw50 0.5 --asymmetry 0.2",
+                                 "1110000", 3, -0.8},
+                    reading_case{"ErasedTransitionBesideAnother",
+                                 "--pw50 0.5 --partial-erasure 0.4", "00100", 2, 0.6}),
+    [](const auto& param_info) { return std::string(param_info.param.name); });
+
 TEST_F(EchoExecutable, AcceptsXForXToTheOneAndMissingSpaces)
 {
     EXPECT_EQ(output_of("\"$E\" pattern --poly 'x^3+x+1'"), "1110010\n");
@@ -274,9 +337,9 @@ TEST_F(Measure, JsonHasTheFieldsOfTheDocumentedExampleInOrder)
 {
     const json result = measured("measure7 --json cap.f32");
     ASSERT_TRUE(result.is_object());
-    EXPECT_EQ(keys_of(result),
-              (std::vector<std::string>{"polynomial", "order", "length", "samples_per_bit",
-                                        "periods", "snr_db", "echoes"}));
+    EXPECT_EQ(keys_of(result), (std::vector<std::string>{"polynomial", "order", "length",
+                                                         "samples_per_bit", "periods", "snr_db",
+                                                         "medium", "pw50", "set_aside", "echoes"}));
     EXPECT_EQ(result["polynomial"], poly7);
     EXPECT_EQ(result["order"], 7);
     EXPECT_EQ(result["length"], 127);
@@ -287,8 +350,15 @@ TEST_F(Measure, JsonHasTheFieldsOfTheDocumentedExampleInOrder)
     ASSERT_EQ(result["echoes"].size(), effects.size());
     for (std::size_t i = 0; i < effects.size(); ++i) {
         const json& echo = result["echoes"][i];
-        EXPECT_EQ(keys_of(echo),
-                  (std::vector<std::string>{"effect", "location", "size", "separable", "shift"}));
+        std::vector<std::string> keys{"effect",    "location", "size",
+                                      "separable", "shift",    "shift_uncertainty"};
+        if (i == 0) {
+            keys.insert(keys.end(), {"read_asymmetry", "read_asymmetry_uncertainty"});
+        }
+        if (i == 1) {
+            keys.insert(keys.end(), {"partial_erasure", "partial_erasure_uncertainty"});
+        }
+        EXPECT_EQ(keys_of(echo), keys);
         EXPECT_EQ(echo["effect"], effects.at(i));
         EXPECT_TRUE(echo["size"].is_number());
         EXPECT_EQ(echo["separable"], true);
@@ -456,10 +526,17 @@ TEST_F(EchoExecutable, JsonSaysWhyAnEchoIsNotSeparable)
 {
     const json echoes = measured("simulate5 -o o5.f32 && measure5 --json o5.f32")["echoes"];
     ASSERT_EQ(echoes.size(), 4U);
-    for (const json& echo : echoes) {
-        EXPECT_EQ(keys_of(echo),
-                  (std::vector<std::string>{"effect", "location", "size", "separable", "shift",
-                                            "not_separable_because"}));
+    const std::array<std::vector<std::string>, 4> fitted{
+        std::vector<std::string>{"read_asymmetry", "read_asymmetry_uncertainty"},
+        std::vector<std::string>{"partial_erasure", "partial_erasure_uncertainty"},
+        std::vector<std::string>{}, std::vector<std::string>{}};
+    for (std::size_t i = 0; i < echoes.size(); ++i) {
+        const json& echo = echoes[i];
+        std::vector<std::string> keys{"effect",    "location", "size",
+                                      "separable", "shift",    "shift_uncertainty"};
+        keys.insert(keys.end(), fitted.at(i).begin(), fitted.at(i).end());
+        keys.emplace_back("not_separable_because");
+        EXPECT_EQ(keys_of(echo), keys);
         EXPECT_EQ(echo["separable"], false);
         EXPECT_TRUE(echo["shift"].is_null());
         EXPECT_EQ(echo["not_separable_because"],

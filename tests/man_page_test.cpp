@@ -255,6 +255,27 @@ TEST(EchoManPage, ShowsItsExampleMeasurementAsTheProgramWritesIt)
     }
 }
 
+// Each command's synopsis names every option its --help lists.
+TEST(EchoManPage, SynopsisNamesEveryOptionOfEveryCommand)
+{
+    const std::string synopsis = section(page_text(echo_man_page_path), "SYNOPSIS");
+    const std::regex option(R"re([\s,](--[a-z0-9][a-z0-9-]*))re");
+    const scratch_folder scratch;
+    for (const std::string command : {"pattern", "simulate", "measure"}) {
+        const auto start = synopsis.find(".SY \"keldran-echo " + command + "\"");
+        ASSERT_NE(start, std::string::npos) << command;
+        const std::string entry = synopsis.substr(start, synopsis.find(".YS", start) - start);
+        const run_result help = run_echo(scratch.path, command + " --help");
+        ASSERT_EQ(help.status, 0) << help.err;
+        std::set<std::string> listed = matches(help.out, option);
+        listed.erase("--help");
+        EXPECT_FALSE(listed.empty()) << command;
+        for (const std::string& name : listed) {
+            EXPECT_TRUE(matches(entry + "\n", option).contains(name)) << command << " " << name;
+        }
+    }
+}
+
 // A capture whose measurement writes a note under its table, and one of its notes.
 struct note_case {
     const char* name;
@@ -442,6 +463,10 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{"ShiftThatIsNotFinite", nullptr, "",
                      R"(simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8 --hts nan)", 2,
                      "keldran-echo: --hts: must be a finite number, not nan"},
+        message_case{"PartialErasureOnAPerpendicularMedium", nullptr, "",
+                     R"(simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8 --medium )"
+                     "perpendicular --partial-erasure 0.2",
+                     2, "keldran-echo: --partial-erasure: must be 0 with --medium perpendicular"},
         message_case{"StandardInputWithoutAFormat", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 -)", 2,
                      "keldran-echo: cannot tell the format of - from its name; give --format "

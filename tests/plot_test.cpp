@@ -76,8 +76,8 @@ TEST(PlotSvg, NamesEveryPartOfTheFigure)
           ">2nd adjacent</text>", ">Interaction</text>", ">HTS at -30.5</text>",
           ">NLTS at +25.5</text>", ">2nd adjacent at +45.5</text>", ">Interaction at -60.5</text>",
           ">One period of the correlation</text>", ">Each echo enlarged, on its own scale</text>",
-          ">measured</text>", ">fitted</text>", ">bit cells</text>", ">correlation</text>",
-          "font-family=\"sans-serif\""}) {
+          ">measured</text>", ">fitted</text>", ">bit cells</text>",
+          ">correlation (read-back at unit power)</text>", "font-family=\"sans-serif\""}) {
         EXPECT_NE(svg.find(part), std::string::npos) << part;
     }
 }

@@ -10,19 +10,44 @@ namespace {
 
 using namespace keldran::echo;
 
+echo_result echo(effect which, double location, double size, separation verdict)
+{
+    echo_result e;
+    e.which = which;
+    e.location = location;
+    e.size = size;
+    e.verdict = verdict;
+    return e;
+}
+
 // x^7 + x^3 + 1 with one echo of each kind of verdict.
 measurement example()
 {
     measurement m;
     m.snr_db = 61.66;
-    m.echoes = {
-        echo_result{effect::hts, -30.5, 0.063412, separation::separable, effect::hts, 0, 0.0502468},
-        echo_result{effect::nlts, 25.5, 0.08671, separation::misfit, effect::hts, 0.237,
-                    std::nullopt},
-        echo_result{effect::second_adjacent, 45.5, 0.00013, separation::near_echo,
-                    effect::interaction, 0, std::nullopt},
-        echo_result{effect::interaction, -60.5, 0.0066, separation::near_main_response, effect::hts,
-                    0, std::nullopt}};
+    m.pw50 = 2.49764;
+    m.echoes = {echo(effect::hts, -30.5, 0.063412, separation::separable),
+                echo(effect::nlts, 25.5, 0.08671, separation::misfit),
+                echo(effect::second_adjacent, 45.5, 0.00013, separation::near_echo),
+                echo(effect::interaction, -60.5, 0.0066, separation::near_main_response)};
+    m.echoes[0].shift = 0.0502468;
+    m.echoes[0].shift_uncertainty = 0.000123;
+    m.echoes[1].misfit = 0.237;
+    m.echoes[2].near = effect::interaction;
+    return m;
+}
+
+// The same with the NLTS echo fitted, with partial erasure, and the head's asymmetry.
+measurement fitted_example()
+{
+    measurement m = example();
+    m.medium = recording_medium::perpendicular;
+    m.medium_found = false;
+    m.echoes[1].verdict = separation::separable;
+    m.echoes[1].shift = 0.20012;
+    m.echoes[1].shift_uncertainty = 0.00031;
+    m.echoes[1].partial_erasure = fitted_value{0.10004, 0.00082};
+    m.echoes[0].read_asymmetry = fitted_value{-0.1494, 0.0021};
     return m;
 }
 
@@ -31,6 +56,7 @@ fold_result folded()
     fold_result f;
     f.samples_per_bit = 7.9999996;
     f.periods = 8;
+    f.set_aside = 3;
     return f;
 }
 
@@ -40,9 +66,11 @@ TEST(Summary, TableGivesFourDecimalsAndSaysWhyEachEchoIsNotSeparable)
 {
     EXPECT_EQ(summary_table(seven, folded(), example()),
               "Polynomial x^7 + x^3 + 1, 127 bits per period\n"
-              "Samples per bit found 8.000000, whole periods used 8, correlation SNR 61.7 dB\n\n"
+              "Samples per bit found 8.000000, whole periods used 8, correlation SNR 61.7 dB\n"
+              "Medium longitudinal (found in the capture), PW50 2.498 bit cells\n"
+              "Samples set aside as glitches 3\n\n"
               "Echo           Location    Size     Separable   Shift (bit cells)\n"
-              "HTS               -30.5    0.0634   yes         +0.0502\n"
+              "HTS               -30.5    0.0634   yes         +0.0502 +/- 0.0001\n"
               "NLTS              +25.5    0.0867   no          -\n"
               "2nd adjacent      +45.5    0.0001   no          -\n"
               "Interaction       -60.5    0.0066   no          -\n\n"
@@ -68,18 +96,43 @@ TEST(Summary, JsonRoundsEachFigureAndNamesTheEffects)
 {
     EXPECT_EQ(summary_json(seven, folded(), example()),
               "{\"polynomial\":\"x^7 + x^3 + 1\",\"order\":7,\"length\":127,"
-              "\"samples_per_bit\":8.0,\"periods\":8,\"snr_db\":61.7,\"echoes\":["
+              "\"samples_per_bit\":8.0,\"periods\":8,\"snr_db\":61.7,"
+              "\"medium\":\"longitudinal\",\"pw50\":2.498,\"set_aside\":3,\"echoes\":["
               "{\"effect\":\"hts\",\"location\":-30.5,\"size\":0.0634,\"separable\":true,"
-              "\"shift\":0.0502},"
+              "\"shift\":0.0502,\"shift_uncertainty\":0.0001,\"read_asymmetry\":null,"
+              "\"read_asymmetry_uncertainty\":null},"
               "{\"effect\":\"nlts\",\"location\":25.5,\"size\":0.0867,\"separable\":false,"
-              "\"shift\":null,\"not_separable_because\":\"it does not follow the channel model: "
+              "\"shift\":null,\"shift_uncertainty\":null,\"partial_erasure\":null,"
+              "\"partial_erasure_uncertainty\":null,\"not_separable_because\":\"it does not follow "
+              "the channel model: "
               "the fit leaves 24 % of it unexplained\"},"
               "{\"effect\":\"second_adjacent\",\"location\":45.5,\"size\":0.0001,"
-              "\"separable\":false,\"shift\":null,\"not_separable_because\":\"it lies within the "
-              "reach of the Interaction echo: it cannot be told apart\"},"
+              "\"separable\":false,\"shift\":null,\"shift_uncertainty\":null,"
+              "\"not_separable_because\":\"it lies within the reach of the Interaction echo: it "
+              "cannot be told apart\"},"
               "{\"effect\":\"interaction\",\"location\":-60.5,\"size\":0.0066,\"separable\":false,"
-              "\"shift\":null,\"not_separable_because\":\"it lies within the reach of the main "
-              "response: it cannot be told apart\"}]}\n");
+              "\"shift\":null,\"shift_uncertainty\":null,"
+              "\"not_separable_because\":\"it lies within the reach of the main response: it "
+              "cannot be told apart\"}]}\n");
+}
+
+TEST(Summary, TableAndJsonGiveErasureAndAsymmetryWithTheirUncertainties)
+{
+    const std::string table = summary_table(seven, folded(), fitted_example());
+    EXPECT_NE(table.find("Medium perpendicular (as given), PW50 2.498 bit cells\n"),
+              std::string::npos);
+    EXPECT_NE(table.find("NLTS              +25.5    0.0867   yes         +0.2001 +/- 0.0003\n"),
+              std::string::npos);
+    EXPECT_NE(table.find("\n\nPartial erasure  +0.1000 +/- 0.0008 (from the NLTS echo)\n"
+                         "Read asymmetry   -0.1494 +/- 0.0021 (from the HTS echo)\n"),
+              std::string::npos);
+    const std::string json = summary_json(seven, folded(), fitted_example());
+    EXPECT_NE(json.find("\"medium\":\"perpendicular\""), std::string::npos);
+    EXPECT_NE(json.find("\"read_asymmetry\":-0.1494,\"read_asymmetry_uncertainty\":0.0021"),
+              std::string::npos);
+    EXPECT_NE(json.find("\"shift\":0.2001,\"shift_uncertainty\":0.0003,\"partial_erasure\":0.1,"
+                        "\"partial_erasure_uncertainty\":0.0008"),
+              std::string::npos);
 }
 
 }  // namespace

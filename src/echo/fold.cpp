@@ -28,6 +28,8 @@ struct period_folder {
     std::int64_t group_size = 1;  // periods per group
     std::int64_t periods = 0;     // whole periods so far
     std::int64_t samples = 0;     // capture samples read
+    despiker cleaner;             // glitches out before anything else
+    std::vector<float> cleaned;   // a chunk of input with its glitches out
 };
 
 namespace {
@@ -172,10 +174,19 @@ echo_error choose_rate(period_folder& folder, double period)
 }
 
 // Finds the period in the acquired samples, chooses the whole rate and the
-// conversion to it, and sends the acquired samples on.
-echo_error lock_on(period_folder& folder)
+// conversion to it, and sends the acquired samples on; `ended` when the capture
+// holds no more.
+echo_error lock_on(period_folder& folder, bool ended)
 {
     const double nominal_period = folder.nominal * static_cast<double>(folder.length);
+    folder.cleaner.limit = spike_limit(folder.acquired);
+    std::vector<float> raw = std::move(folder.acquired);
+    folder.acquired.clear();
+    despike(folder.cleaner, raw, folder.acquired);
+    // A capture of two periods exactly needs its every sample to find them.
+    if (ended) {
+        despike_end(folder.cleaner, folder.acquired);
+    }
     const period_search search = find_period(folder.acquired, nominal_period);
     if (search.period == 0.0) {
         return not_repeating(folder, search);
@@ -221,6 +232,14 @@ echo_error too_short(const period_folder& folder)
             .rate = rate};
 }
 
+// Takes the glitches out of `samples` and sends them on to be folded.
+echo_error clean_and_add(period_folder& folder, std::span<const float> samples)
+{
+    folder.cleaned.clear();
+    despike(folder.cleaner, samples, folder.cleaned);
+    return convert_and_add(folder, folder.cleaned);
+}
+
 }  // namespace
 
 void period_folder_free::operator()(period_folder* folder) const
@@ -241,7 +260,7 @@ echo_error folder_feed(period_folder& folder, std::span<const float> samples)
 {
     folder.samples += static_cast<std::int64_t>(samples.size());
     if (!folder.acquiring) {
-        return convert_and_add(folder, samples);
+        return clean_and_add(folder, samples);
     }
     const std::size_t needed = acquisition_size(folder);
     const std::size_t take = std::min(samples.size(), needed - folder.acquired.size());
@@ -250,10 +269,10 @@ echo_error folder_feed(period_folder& folder, std::span<const float> samples)
     if (folder.acquired.size() < needed) {
         return {};
     }
-    if (echo_error error = lock_on(folder)) {
+    if (echo_error error = lock_on(folder, false)) {
         return error;
     }
-    return convert_and_add(folder, samples.subspan(take));
+    return clean_and_add(folder, samples.subspan(take));
 }
 
 fold_result folder_finish(period_folder& folder)
@@ -270,10 +289,16 @@ fold_result folder_finish(period_folder& folder)
                             .rate = folder.nominal};
             return result;
         }
-        result.error = lock_on(folder);
+        result.error = lock_on(folder, true);
         if (result.error) {
             return result;
         }
+    }
+    folder.cleaned.clear();
+    despike_end(folder.cleaner, folder.cleaned);
+    result.error = convert_and_add(folder, folder.cleaned);
+    if (result.error) {
+        return result;
     }
     if (folder.periods < 2) {
         result.error = too_short(folder);
@@ -283,6 +308,7 @@ fold_result folder_finish(period_folder& folder)
     result.period = std::move(mean);
     result.rate = folder.rate;
     result.periods = folder.periods;
+    result.set_aside = folder.cleaner.set_aside;
     const auto size = static_cast<double>(period_size(folder));
     result.samples_per_bit = (size + drift) / folder.ratio / static_cast<double>(folder.length);
     return result;

@@ -27,7 +27,9 @@ struct fold_result {
     std::int32_t rate = 0;       // samples per bit of `period`
     double samples_per_bit = 0;  // as found in the capture
     std::int64_t periods = 0;    // whole periods averaged
-    echo_error error;            // when set, the capture cannot be measured
+    std::int64_t set_aside =
+        0;             // samples taken for glitches and replaced by their neighbours' mean
+    echo_error error;  // when set, the capture cannot be measured
 };
 
 // A folder for a capture of the pattern of `length` bits taken at about

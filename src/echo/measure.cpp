@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <functional>
+#include <numeric>
 
 namespace keldran::echo {
 
@@ -44,8 +46,51 @@ echo_offsets place_echoes(const polynomial& poly, std::array<echo_result, effect
             place_of(locations.second_adjacent, length), place_of(locations.interaction, length)};
 }
 
-void fill_plot(plot_data& plot, const measurement& m, const correlation& corr,
-               const std::vector<term>& terms, const echo_offsets& offsets)
+// What the head's asymmetry adds to the correlation at sample s: the
+// correlation as read less the one with the asymmetry undone.
+double asymmetry_part(const correlation& corr, const std::vector<double>& as_read, std::int64_t s)
+{
+    if (as_read.empty()) {
+        return 0.0;
+    }
+    const auto n = static_cast<std::int64_t>(as_read.size());
+    const double read = as_read[static_cast<std::size_t>((((corr.origin + s) % n) + n) % n)];
+    return (corr.inverted ? -read : read) - sample(corr, s);
+}
+
+// The fitted parts of the HTS and NLTS echoes where more than one cause made them.
+void fill_parts(plot_echo& panel, const correlation& corr, const kernels& k,
+                const echo_offsets& offsets, const shift_estimate& fit,
+                const std::vector<double>& as_read, const std::vector<std::int64_t>& window)
+{
+    const part_set self = only(part_of(panel.figures.which));
+    const bool erased = panel.figures.which == effect::nlts && panel.figures.partial_erasure;
+    const bool asymmetric = panel.figures.which == effect::hts && panel.figures.read_asymmetry;
+    if (!erased && !asymmetric) {
+        return;
+    }
+    shift_estimate unerased = fit;
+    unerased.erasure = 0;
+    const std::vector<term> shift_terms = model_terms(k, corr.classes, offsets, unerased);
+    plot_part shift{echo_part::shift, {}};
+    plot_part other{erased ? echo_part::erasure : echo_part::asymmetry, {}};
+    for (std::size_t i = 0; i < window.size(); ++i) {
+        shift.values.push_back(evaluate(shift_terms, corr, window[i], self));
+        other.values.push_back(erased ? panel.model[i] - shift.values.back()
+                                      : asymmetry_part(corr, as_read, window[i]));
+    }
+    if (asymmetric) {
+        for (std::size_t i = 0; i < window.size(); ++i) {
+            panel.measured[i] += other.values[i];
+            panel.model[i] += other.values[i];
+        }
+    }
+    panel.parts = {std::move(shift), std::move(other)};
+}
+
+void fill_plot(plot_data& plot, const measurement& m, const correlation& corr, const kernels& k,
+               const std::vector<term>& terms, const echo_offsets& offsets,
+               const shift_estimate& fit, const std::vector<double>& as_read)
 {
     const auto n = static_cast<std::int64_t>(corr.values.size());
     const auto rate = static_cast<double>(corr.rate);
@@ -60,20 +105,32 @@ void fill_plot(plot_data& plot, const measurement& m, const correlation& corr,
         panel.label = effect_title(which);
         panel.location = echo.location;
         panel.separable = is_separable(echo);
+        panel.figures = echo;
         const part_set self = only(part_of(which));
-        for (const std::int64_t s : echo_window(corr, offsets, which)) {
+        const std::vector<std::int64_t> window = echo_window(corr, offsets, which);
+        for (const std::int64_t s : window) {
             panel.t.push_back(static_cast<double>(s) / rate - main_centre);
             panel.measured.push_back(sample(corr, s) - evaluate(terms, corr, s, all_parts & ~self)
                                      + phase_mean(means, corr, s));
             panel.model.push_back(evaluate(terms, corr, s, self));
         }
+        fill_parts(panel, corr, k, offsets, fit, as_read, window);
     }
 }
 
-// The correlation of the period with the pattern, on its main response; an
-// error when the capture does not hold this pattern.
+// What the period's correlation is read with besides itself.
+struct reading {
+    head_reading head;  // the head's asymmetry, in the period's units, undone before correlating
+    recording_medium medium = recording_medium::longitudinal;
+    std::vector<double> as_read;  // with an asymmetry: the correlation before it was undone
+};
+
+// The correlation of the period with the pattern, the head's asymmetry undone
+// and, for a step's read-back, its slope taken, placed on its main response;
+// an error when the capture does not hold this pattern.
 echo_error correlate_period(const polynomial& poly, std::span<const double> period,
-                            std::int32_t rate, correlation& corr)
+                            std::int32_t rate, std::optional<recording_medium> medium,
+                            correlation& corr, reading& read)
 {
     const std::vector<std::int32_t> bits = pattern_bits(poly);
     const auto length = static_cast<std::int64_t>(bits.size());
@@ -84,6 +141,8 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
             0,
             std::min(max_segment_bits, length / quarter),
             transition_classes(bits, poly.order)};
+    // Whether the capture holds this pattern is judged on the correlation as
+    // read: a step's bump, like a pulse's dipulse, holds its energy near the main response.
     find_main(corr);
     // In a period of 15 bits or fewer any response fills most of it, so there the
     // share says nothing about the pattern.
@@ -92,16 +151,68 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
         return {
             .code = echo_errc::pattern_not_found, .share = share, .text = polynomial_text(poly)};
     }
+    // Back as read: the asymmetry is estimated against the period's own squares.
+    if (corr.inverted) {
+        std::transform(corr.values.begin(), corr.values.end(), corr.values.begin(),
+                       std::negate<>());
+        corr.inverted = false;
+    }
+    read.medium = medium ? *medium : find_medium(corr.values, rate);
+    std::vector<double> linear(period.begin(), period.end());
+    read.head = undo_asymmetry(linear, corr, bits, poly.order, read.medium);
+    if (read.head.asymmetry != 0) {
+        read.as_read = std::move(corr.values);
+        corr.values = correlate(bits, poly.order, linear, rate);
+    }
+    if (read.medium == recording_medium::perpendicular) {
+        take_slope(corr.values, rate);
+        if (!read.as_read.empty()) {
+            take_slope(read.as_read, rate);
+        }
+    }
+    find_main(corr);
     return {};
+}
+
+// The height of an isolated transition's read-back in the period's units: a
+// pulse's peak, or half a step's rise (the area of its slope over two). The
+// correlation holds the response L / (L + 1) as large.
+double transition_height(const kernels& k, const correlation& corr, recording_medium medium)
+{
+    const double full = static_cast<double>(corr.length + 1) / static_cast<double>(corr.length);
+    if (medium == recording_medium::perpendicular) {
+        const std::vector<double>& slope = k.whole.front();
+        return full * std::accumulate(slope.begin(), slope.end(), 0.0)
+               / static_cast<double>(corr.rate) / 2;
+    }
+    return full * *std::max_element(k.shape.begin(), k.shape.end());
+}
+
+// The head's asymmetry as the model states it, on a separable HTS echo that
+// was given its shift.
+void report_asymmetry(measurement& m, const kernels& k, const correlation& corr,
+                      const reading& read)
+{
+    echo_result& hts = m.echoes.at(static_cast<std::size_t>(effect::hts));
+    if (!hts.shift) {
+        return;
+    }
+    // Upside down, the head's x + A x^2 reads as -x - A x^2.
+    const double scale = transition_height(k, corr, read.medium) * (corr.inverted ? -1 : 1);
+    hts.read_asymmetry =
+        fitted_value{read.head.asymmetry * scale + 0.0, read.head.uncertainty * std::abs(scale)};
 }
 
 // Measures the period, and gathers the plot's data into `plot` when it is given.
 measurement fit_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
-                       plot_data* plot)
+                       std::optional<recording_medium> medium, plot_data* plot)
 {
     measurement m;
     correlation corr;
-    m.error = correlate_period(poly, period, rate, corr);
+    reading read;
+    m.error = correlate_period(poly, period, rate, medium, corr, read);
+    m.medium = read.medium;
+    m.medium_found = !medium;
     if (m.error) {
         return m;
     }
@@ -117,6 +228,8 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     const std::vector<hole> holes = echo_holes(m.echoes, offsets, reach, corr.segment);
     fit.fit_hts = is_separable(echo_of(m, effect::hts));
     fit.fit_nlts = is_separable(echo_of(m, effect::nlts));
+    // A perpendicular medium's model holds no partial erasure.
+    fit.fit_erasure = fit.fit_nlts && m.medium == recording_medium::longitudinal;
     fit.fit_second = is_separable(echo_of(m, effect::second_adjacent));
     fit.fit_interaction = is_separable(echo_of(m, effect::interaction));
     const kernels k =
@@ -124,9 +237,11 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     size_inseparable(corr, k, offsets, m.echoes, fit);
     const std::vector<term> terms = model_terms(k, corr.classes, offsets, fit);
     report_fit(m, corr, offsets, terms, fit);
+    report_asymmetry(m, k, corr, read);
+    m.pw50 = half_height_width(k.shape, corr.rate);
     if (plot != nullptr) {
         plot->title = polynomial_text(poly);
-        fill_plot(*plot, m, corr, terms, offsets);
+        fill_plot(*plot, m, corr, k, terms, offsets, fit, read.as_read);
     }
     return m;
 }
@@ -144,15 +259,16 @@ const echo_result& echo_of(const measurement& m, effect which)
 }
 
 measurement measure_period(const polynomial& poly, std::span<const double> period,
-                           std::int32_t rate)
+                           std::int32_t rate, std::optional<recording_medium> medium)
 {
-    return fit_period(poly, period, rate, nullptr);
+    return fit_period(poly, period, rate, medium, nullptr);
 }
 
-plot_data plot_period(const polynomial& poly, std::span<const double> period, std::int32_t rate)
+plot_data plot_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
+                      std::optional<recording_medium> medium)
 {
     plot_data plot;
-    fit_period(poly, period, rate, &plot);
+    fit_period(poly, period, rate, medium, &plot);
     return plot;
 }
 

@@ -8,6 +8,7 @@
 #include "capture.h"
 #include "errors.h"
 #include "fold.h"
+#include "medium.h"
 #include "polynomial.h"
 
 #include <array>
@@ -35,6 +36,12 @@ enum class separation : std::uint8_t {
     misfit,              // the fitted model leaves `misfit` of it unexplained
 };
 
+// A fitted figure and its standard uncertainty from the capture's noise.
+struct fitted_value {
+    double value = 0;
+    double uncertainty = 0;
+};
+
 struct echo_result {
     effect which = effect::hts;
     double location = 0;  // keldran's location for the polynomial
@@ -43,6 +50,9 @@ struct echo_result {
     effect near = effect::hts;    // near_echo: the echo it lies within the reach of
     double misfit = 0;            // misfit: the share of it left unexplained
     std::optional<double> shift;  // HTS and NLTS, when separable: the shift in bit cells
+    std::optional<double> shift_uncertainty;      // with the shift
+    std::optional<fitted_value> partial_erasure;  // NLTS, separable, longitudinal: E
+    std::optional<fitted_value> read_asymmetry;   // HTS, separable: A
 };
 
 bool is_separable(const echo_result& echo);
@@ -50,16 +60,19 @@ bool is_separable(const echo_result& echo);
 struct measurement {
     std::array<echo_result, effect_count> echoes;  // in keldran's order
     double snr_db = 0;                             // main response peak over the residual's spread
-    echo_error error;                              // when set, the pattern was not found
+    recording_medium medium = recording_medium::longitudinal;  // as found, or as given
+    bool medium_found = true;                                  // found in the capture, not given
+    double pw50 = 0;   // width at half height of the pulse (perpendicular: the step's slope), bits
+    echo_error error;  // when set, the pattern was not found
 };
 
 const echo_result& echo_of(const measurement& m, effect which);
 
 // Measures one averaged period of a capture of `poly`'s pattern taken at
 // `rate` whole samples per bit; the period may start anywhere in the pattern
-// and may be inverted.
+// and may be inverted. The medium is found from the period unless given.
 measurement measure_period(const polynomial& poly, std::span<const double> period,
-                           std::int32_t rate);
+                           std::int32_t rate, std::optional<recording_medium> medium = {});
 
 // What one read of a byte source gave: bytes written into the buffer (0 at
 // the end), or a failure.
@@ -79,7 +92,8 @@ struct capture_measurement {
 // Reads a whole capture in `format` from `source`, decodes it, folds it at
 // about `samples_per_bit` (> 0) and measures the averaged period.
 capture_measurement measure_capture(const polynomial& poly, capture_format format,
-                                    double samples_per_bit, const byte_source& source);
+                                    double samples_per_bit, const byte_source& source,
+                                    std::optional<recording_medium> medium = {});
 
 }  // namespace keldran::echo
 

@@ -43,7 +43,8 @@ echo_error read_through(const byte_source& source, capture_decoder& decoder, per
 }  // namespace
 
 capture_measurement measure_capture(const polynomial& poly, capture_format format,
-                                    double samples_per_bit, const byte_source& source)
+                                    double samples_per_bit, const byte_source& source,
+                                    std::optional<recording_medium> medium)
 {
     capture_measurement out;
     const decoder_handle decoder = decoder_create(format);
@@ -60,7 +61,7 @@ capture_measurement measure_capture(const polynomial& poly, capture_format forma
     if (out.error) {
         return out;
     }
-    out.result = measure_period(poly, out.folded.period, out.folded.rate);
+    out.result = measure_period(poly, out.folded.period, out.folded.rate, medium);
     out.error = out.result.error;
     return out;
 }

@@ -4,8 +4,10 @@
 #include "plot.h"
 
 #include "internal/svg.h"
+#include "internal/text.h"
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -18,7 +20,7 @@ namespace {
 
 // Page layout, in SVG user units (one unit renders as one pixel).
 constexpr double page_width = 1080.0;
-constexpr double page_height = 720.0;
+constexpr double page_height = 790.0;
 constexpr double plot_left = 84.0;
 constexpr double plot_right = 1050.0;
 constexpr double title_baseline = 30.0;
@@ -68,6 +70,12 @@ constexpr double dot_radius = 2.0;
 constexpr std::string_view trace_colour = "#1f5fa8";
 constexpr std::string_view measured_colour = "#1f5fa8";
 constexpr std::string_view model_colour = "#d62728";
+// The fitted parts of an echo: its shift, partial erasure, the head's asymmetry.
+constexpr std::array<std::string_view, 3> part_colours{"#2ca02c", "#9467bd", "#ff7f0e"};
+// Lines naming an echo's figures, below its panel.
+constexpr double figure_first_drop = 56.0;
+constexpr double figure_line_height = 15.0;
+constexpr int figure_places = 4;
 constexpr std::string_view marker_colour = "#808080";
 constexpr std::string_view grid_colour = "#e4e4e4";
 constexpr std::string_view warning_colour = "#b00020";
@@ -162,7 +170,7 @@ void y_axis_label(std::string& svg, const area& f)
 {
     const double x = f.left - y_label_offset;
     const double y = f.top + f.height / 2;
-    text(svg, x, y, "correlation",
+    text(svg, x, y, "correlation (read-back at unit power)",
          font(label_size, "middle") + " transform=\"rotate(-90 " + coord(x) + " " + coord(y)
              + ")\"");
 }
@@ -389,10 +397,55 @@ area echo_frame(const plot_echo& echo, std::size_t index)
     f.x = presentable(f.x);
     take_in(f.y, std::span(echo.measured).first(std::min(echo.t.size(), echo.measured.size())));
     take_in(f.y, std::span(echo.model).first(std::min(echo.t.size(), echo.model.size())));
+    for (const plot_part& part : echo.parts) {
+        take_in(f.y, std::span(part.values).first(std::min(echo.t.size(), part.values.size())));
+    }
     const bool has_points = !empty(f.y);
     take_in(f.y, 0.0);
     f.y = has_points ? presentable(f.y) : interval{-1.0, 1.0};
     return f;
+}
+
+std::string_view part_colour(echo_part which)
+{
+    return part_colours.at(static_cast<std::size_t>(which));
+}
+
+std::string plus_minus(double value, double uncertainty)
+{
+    return formatted(value, std::chars_format::fixed, figure_places) + " \u00b1 "
+           + formatted(uncertainty, std::chars_format::fixed, figure_places);
+}
+
+// What the panel measured, a line each: the size, and where fitted the shift,
+// partial erasure and asymmetry with their uncertainties, each in the colour
+// of its dashed part.
+void figure_lines(std::string& svg, const plot_echo& echo, double centre, double panel_bottom)
+{
+    const echo_result& r = echo.figures;
+    std::vector<std::pair<std::string, std::string_view>> lines{
+        {"size " + formatted(r.size, std::chars_format::fixed, figure_places), "black"}};
+    const bool parted = !echo.parts.empty();
+    if (r.shift) {
+        lines.emplace_back("shift " + plus_minus(*r.shift, r.shift_uncertainty.value_or(0)),
+                           parted ? part_colour(echo_part::shift) : "black");
+    }
+    if (r.partial_erasure) {
+        lines.emplace_back(
+            "erasure " + plus_minus(r.partial_erasure->value, r.partial_erasure->uncertainty),
+            part_colour(echo_part::erasure));
+    }
+    if (r.read_asymmetry) {
+        lines.emplace_back("asymmetry "
+                               + plus_minus(r.read_asymmetry->value, r.read_asymmetry->uncertainty),
+                           part_colour(echo_part::asymmetry));
+    }
+    double y = panel_bottom + figure_first_drop;
+    for (const auto& [content, colour] : lines) {
+        text(svg, centre, y, content,
+             font(tick_size, "middle") + " fill=\"" + std::string(colour) + "\"");
+        y += figure_line_height;
+    }
 }
 
 void echo_panel(std::string& svg, const plot_echo& echo, std::size_t index)
@@ -420,7 +473,13 @@ void echo_panel(std::string& svg, const plot_echo& echo, std::size_t index)
     dots(svg, f, echo.t, echo.measured);
     trace(svg, f, echo.t, echo.model, max_trace_points,
           "stroke=\"" + std::string(model_colour) + "\" stroke-width=\"1.8\"");
+    for (const plot_part& part : echo.parts) {
+        trace(svg, f, echo.t, part.values, max_trace_points,
+              "stroke=\"" + std::string(part_colour(part.which))
+                  + "\" stroke-width=\"1.4\" stroke-dasharray=\"5 3\"");
+    }
     svg += "</g>\n";
+    figure_lines(svg, echo, centre, bottom(f));
     if (echo.t.empty()) {
         backed_text(svg, centre, f.top + f.height / 2, "no points");
     }

@@ -4,11 +4,14 @@
 #ifndef KELDRAN_ECHO_PLOT_H
 #define KELDRAN_ECHO_PLOT_H
 
+#include "measure.h"
+#include "medium.h"
 #include "polynomial.h"
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -18,6 +21,15 @@ namespace keldran::echo {
 
 // One echo's panel. Times are in bit cells relative to the centre of the main
 // response, so the echo's own location sits at t = location.
+// A fitted part of an echo (its shift, partial erasure, the head's asymmetry),
+// drawn apart over the fitted whole.
+enum class echo_part : std::uint8_t { shift, erasure, asymmetry };
+
+struct plot_part {
+    echo_part which = echo_part::shift;
+    std::vector<double> values;  // at the panel's times
+};
+
 struct plot_echo {
     std::string_view label;        // "HTS", "NLTS", "2nd adjacent", "Interaction"
     double location = 0.0;         // where the report places it
@@ -25,6 +37,8 @@ struct plot_echo {
     std::vector<double> t;         // the window around the location
     std::vector<double> measured;  // the correlation there, less everything but this echo
     std::vector<double> model;     // the fitted echo at the same times
+    std::vector<plot_part> parts;  // where the echo has more than one cause: each one
+    echo_result figures;           // its size, shift and fitted figures, as measured
 };
 
 struct plot_data {
@@ -36,7 +50,8 @@ struct plot_data {
 
 // The figure's data for one averaged period of a capture of `poly`'s pattern at
 // `rate` whole samples per bit, measured as measure_period measures it.
-plot_data plot_period(const polynomial& poly, std::span<const double> period, std::int32_t rate);
+plot_data plot_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
+                      std::optional<recording_medium> medium = {});
 
 // A self-contained SVG document of the whole figure.
 std::string render_svg(const plot_data& data);

@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include <array>
+#include <optional>
 
 #include <cmath>
 #include <cstdio>
@@ -37,6 +38,41 @@ constexpr int size_places = 4;
 constexpr int shift_places = 4;
 constexpr int rate_places = 6;
 constexpr int snr_places = 1;
+constexpr int pw50_places = 3;
+
+std::string_view medium_name(recording_medium medium)
+{
+    return medium == recording_medium::perpendicular ? "perpendicular" : "longitudinal";
+}
+
+// A figure with its uncertainty, as the table shows it.
+std::string with_uncertainty(double value, std::optional<double> uncertainty)
+{
+    return uncertainty ? format("%+.4f +/- %.4f", value, *uncertainty) : format("%+.4f", value);
+}
+
+// The lines for partial erasure and the head's asymmetry, where they were fitted.
+std::string fitted_lines(const measurement& m)
+{
+    std::string text;
+    const auto line = [&](const char* title, const std::optional<fitted_value>& figure,
+                          effect from) {
+        if (figure) {
+            text += format("%-16s %s (from the %s echo)\n", title,
+                           with_uncertainty(figure->value, figure->uncertainty).c_str(),
+                           std::string(effect_title(from)).c_str());
+        }
+    };
+    line("Partial erasure", echo_of(m, effect::nlts).partial_erasure, effect::nlts);
+    line("Read asymmetry", echo_of(m, effect::hts).read_asymmetry, effect::hts);
+    return text;
+}
+
+nlohmann::ordered_json optional_json(const std::optional<double>& value, int places)
+{
+    return value ? nlohmann::ordered_json(rounded(*value, places))
+                 : nlohmann::ordered_json(nullptr);
+}
 
 constexpr std::array<std::string_view, effect_count> effect_titles{"HTS", "NLTS", "2nd adjacent",
                                                                    "Interaction"};
@@ -82,20 +118,29 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
 {
     std::string text = "Polynomial " + polynomial_text(poly) + ", "
                        + std::to_string(sequence_length(poly.order)) + " bits per period\n";
+    text += format("Samples per bit found %.6f, whole periods used %lld, correlation SNR %.1f dB\n",
+                   fold.samples_per_bit, static_cast<long long>(fold.periods), m.snr_db);
     text +=
-        format("Samples per bit found %.6f, whole periods used %lld, correlation SNR %.1f dB\n\n",
-               fold.samples_per_bit, static_cast<long long>(fold.periods), m.snr_db);
+        format("Medium %s (%s), PW50 %.3f bit cells\n", std::string(medium_name(m.medium)).c_str(),
+               m.medium_found ? "found in the capture" : "as given", m.pw50);
+    text +=
+        format("Samples set aside as glitches %lld\n\n", static_cast<long long>(fold.set_aside));
     text += "Echo           Location    Size     Separable   Shift (bit cells)\n";
     std::string notes;
     for (const echo_result& echo : m.echoes) {
         const std::string title(effect_title(echo.which));
-        const std::string shift = echo.shift ? format("%+.4f", *echo.shift) : "-";
+        const std::string shift =
+            echo.shift ? with_uncertainty(*echo.shift, echo.shift_uncertainty) : "-";
         text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", title.c_str(), echo.location,
                        echo.size, is_separable(echo) ? "yes" : "no", shift.c_str());
         if (!is_separable(echo)) {
             notes += "The " + title + " echo " + why_not_separable(echo)
                      + ", so its size is unreliable and no shift is given.\n";
         }
+    }
+    const std::string fitted = fitted_lines(m);
+    if (!fitted.empty()) {
+        text += "\n" + fitted;
     }
     if (!notes.empty()) {
         text += "\n" + notes;
@@ -112,8 +157,20 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
         item["location"] = echo.location;
         item["size"] = rounded(echo.size, size_places);
         item["separable"] = is_separable(echo);
-        item["shift"] = echo.shift ? nlohmann::ordered_json(rounded(*echo.shift, shift_places))
-                                   : nlohmann::ordered_json(nullptr);
+        item["shift"] = optional_json(echo.shift, shift_places);
+        item["shift_uncertainty"] = optional_json(echo.shift_uncertainty, shift_places);
+        const auto figure = [&](const char* key, const std::optional<fitted_value>& value) {
+            item[key] =
+                optional_json(value ? std::optional(value->value) : std::nullopt, shift_places);
+            item[std::string(key) + "_uncertainty"] = optional_json(
+                value ? std::optional(value->uncertainty) : std::nullopt, shift_places);
+        };
+        if (echo.which == effect::hts) {
+            figure("read_asymmetry", echo.read_asymmetry);
+        }
+        if (echo.which == effect::nlts) {
+            figure("partial_erasure", echo.partial_erasure);
+        }
         if (!is_separable(echo)) {
             item["not_separable_because"] = "it " + why_not_separable(echo);
         }
@@ -126,6 +183,9 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
     out["samples_per_bit"] = rounded(fold.samples_per_bit, rate_places);
     out["periods"] = fold.periods;
     out["snr_db"] = rounded(m.snr_db, snr_places);
+    out["medium"] = medium_name(m.medium);
+    out["pw50"] = rounded(m.pw50, pw50_places);
+    out["set_aside"] = fold.set_aside;
     out["echoes"] = echoes;
     return out.dump() + "\n";
 }

@@ -65,7 +65,8 @@ void find_main(correlation& corr)
             corr.origin = j;
         }
     }
-    if (best < 0) {
+    corr.inverted = best < 0;
+    if (corr.inverted) {
         std::transform(corr.values.begin(), corr.values.end(), corr.values.begin(),
                        std::negate<>());
     }

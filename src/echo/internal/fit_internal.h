@@ -85,6 +85,7 @@ struct correlation {
     std::int64_t origin = 0;     // sample of the main response's transition
     std::int64_t segment = 0;    // bits each side of it that the response is extracted over
     class_set classes;           // the pattern's transitions, as shifts of it
+    bool inverted = false;       // the capture read upside down, and was turned upright
 };
 
 // s moved by whole periods n into [-n/2, n/2).
@@ -104,6 +105,36 @@ void find_main(correlation& corr);
 // and the share that says the capture holds this pattern.
 double main_share(const correlation& corr);
 double share_needed(const correlation& corr);
+
+// ---- The medium and the pulse (pulse.cpp)
+
+// Perpendicular when the correlation's largest response is a bump with an
+// area (a step's), longitudinal when a dipulse with none (a pulse's).
+recording_medium find_medium(const std::vector<double>& values, std::int64_t rate);
+
+// The correlation's slope per bit cell, through its spectrum: a step's
+// read-back then measures as the read-back of the step's slope, a pulse.
+void take_slope(std::vector<double>& values, std::int64_t rate);
+
+// The width at half height, in bit cells, of a pulse sampled `rate` times per
+// bit (its peak its largest value), read between the samples through its spectrum.
+double half_height_width(const std::vector<double>& shape, std::int64_t rate);
+
+// ---- The head's square-law asymmetry (asymmetry.cpp)
+
+// A of a head that reads x + A x^2, in the period's own units, and its
+// standard uncertainty.
+struct head_reading {
+    double asymmetry = 0;
+    double uncertainty = 0;
+};
+
+// Estimates A from where `corr` (the period's correlation, not yet placed)
+// should hold only noise, and undoes it in `period`; `bits` is one period of
+// `order`'s pattern.
+head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr,
+                            std::span<const std::int32_t> bits, std::int32_t order,
+                            recording_medium medium);
 
 // ---- Shifting the transition response by fractions of a bit (shift.cpp)
 

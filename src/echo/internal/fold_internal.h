@@ -46,6 +46,27 @@ struct period_group {
 // samples per period.
 std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found);
 
+// Single-sample spikes (glitches, clipped spikes) taken out of a stream: a
+// sample standing out from both its neighbours, the same way, by more than
+// `limit`, is replaced by their mean. The stream comes out one sample late.
+struct despiker {
+    float limit = 0;  // 0: nothing counts as a spike
+    float before = 0;
+    float pending = 0;
+    bool started = false;  // `before` holds a sample
+    bool holding = false;  // `pending` holds a sample
+    std::int64_t set_aside = 0;
+};
+
+// How far a sample must stand out of a capture whose first stretch is `samples` to be a spike.
+float spike_limit(std::span<const float> samples);
+
+// Passes `in` through, cleaned, onto the end of `out`, holding back the last sample.
+void despike(despiker& cleaner, std::span<const float> in, std::vector<float>& out);
+
+// Lets the sample held back go, at the end of the stream.
+void despike_end(despiker& cleaner, std::vector<float>& out);
+
 }  // namespace keldran::echo
 
 #endif

@@ -103,8 +103,16 @@ void report_fit(measurement& m, const correlation& corr, const echo_offsets& off
         echo.size = main_size > 0 ? size / main_size : 0.0;
         const bool shifted = echo.which == effect::hts || echo.which == effect::nlts;
         if (shifted && is_separable(echo)) {
+            const std::size_t q = echo.which == effect::hts ? 0 : 1;
             judge_fit(echo, misfit_of(corr, terms, window, self, noise, main_size),
-                      echo.which == effect::hts ? fit.hts : fit.nlts);
+                      q == 0 ? fit.hts : fit.nlts);
+            if (echo.shift) {
+                echo.shift_uncertainty = std::sqrt(noise * fit.spread.at(q));
+            }
+            if (echo.shift && q == 1 && fit.fit_erasure) {
+                echo.partial_erasure =
+                    fitted_value{fit.erasure, std::sqrt(noise * fit.spread.at(2))};
+            }
         }
     }
     double main_peak = 0;

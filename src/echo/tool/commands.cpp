@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 namespace keldran::echo::tool {
@@ -46,15 +47,26 @@ byte_source file_source(std::FILE* in)
     };
 }
 
-bool write_plot(const std::string& path, const polynomial& poly, const fold_result& folded)
+bool write_plot(const std::string& path, const polynomial& poly, const fold_result& folded,
+                std::optional<recording_medium> medium)
 {
     output plot{path};
     if (!open_output(plot)) {
         return false;
     }
-    const std::string svg = render_svg(plot_period(poly, folded.period, folded.rate));
+    const std::string svg = render_svg(plot_period(poly, folded.period, folded.rate, medium));
     std::fwrite(svg.data(), 1, svg.size(), plot.file);
     return close_output(plot);
+}
+
+// The medium an option names; none when it is to be found in the capture.
+std::optional<recording_medium> medium_named(const std::string& name)
+{
+    if (name.empty()) {
+        return std::nullopt;
+    }
+    return name == "perpendicular" ? recording_medium::perpendicular
+                                   : recording_medium::longitudinal;
 }
 
 }  // namespace
@@ -100,9 +112,19 @@ int run_simulate(const simulate_options& o)
     if (!poly) {
         return status_usage;
     }
-    const channel_model model{
-        o.pw50, o.pulse == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian, o.hts,
-        o.nlts};
+    const bool perpendicular = medium_named(o.medium) == recording_medium::perpendicular;
+    // A step that erased part of itself would no longer write its level.
+    if (perpendicular && o.partial_erasure != 0) {
+        return fail(status_usage, "--partial-erasure: must be 0 with --medium perpendicular");
+    }
+    const channel_model model{o.pw50,
+                              o.pulse == "gaussian" ? pulse_shape::gaussian
+                                                    : pulse_shape::lorentzian,
+                              o.hts,
+                              o.nlts,
+                              medium_named(o.medium).value_or(recording_medium::longitudinal),
+                              o.partial_erasure,
+                              o.asymmetry};
     const capture_plan plan{o.samples_per_bit, o.periods, o.start, o.snr, o.seed};
     output out{o.path};
     if (!open_output(out)) {
@@ -142,8 +164,9 @@ int run_measure(const measure_options& o)
     if (in == nullptr) {
         return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
     }
+    const std::optional<recording_medium> medium = medium_named(o.medium);
     const capture_measurement got =
-        measure_capture(*poly, *format, o.samples_per_bit, file_source(in));
+        measure_capture(*poly, *format, o.samples_per_bit, file_source(in), medium);
     if (!from_stdin) {
         std::fclose(in);
     }
@@ -151,7 +174,7 @@ int run_measure(const measure_options& o)
         return fail(status_failed,
                     capture_message(from_stdin ? "standard input" : o.capture, got.error));
     }
-    if (!o.plot.empty() && !write_plot(o.plot, *poly, got.folded)) {
+    if (!o.plot.empty() && !write_plot(o.plot, *poly, got.folded, medium)) {
         return fail(status_failed, "cannot write " + o.plot + ": " + std::strerror(errno));
     }
     return print_text(o.json ? summary_json(*poly, got.folded, got.result)

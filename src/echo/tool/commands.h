@@ -27,6 +27,9 @@ struct simulate_options {
     std::string pulse = "lorentzian";
     double hts = 0;
     double nlts = 0;
+    std::string medium = "longitudinal";
+    double partial_erasure = 0;
+    double asymmetry = 0;
     std::optional<double> snr;
     double start = 0;
     std::uint64_t seed = 1;
@@ -38,6 +41,7 @@ struct measure_options {
     std::string poly;
     double samples_per_bit = 0;
     std::string format;
+    std::string medium;  // empty: found in the capture
     bool json = false;
     std::string plot;
     std::string capture;

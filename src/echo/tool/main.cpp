@@ -60,6 +60,16 @@ const CLI::Validator sample_rate =
 const CLI::Validator finite =
     number_check<double>([](double v) { return std::isfinite(v); }, "a finite number", "NUMBER");
 
+// At E = 1 a transition beside another would vanish altogether.
+const CLI::Validator erasure_fraction = number_check<double>(
+    [](double v) { return v >= 0 && v < 1; }, "a number at least 0 and less than 1", "0 <= E < 1");
+
+// Beyond |A| = 0.5 the head's reading x + A x^2 would turn back within the levels +-1.
+constexpr double max_asymmetry = 0.5;
+const CLI::Validator head_asymmetry =
+    number_check<double>([](double v) { return std::abs(v) < max_asymmetry; },
+                         "a number greater than -0.5 and less than 0.5", "|A| < 0.5");
+
 const CLI::Validator whole_count = number_check<std::int64_t>([](std::int64_t v) { return v > 0; },
                                                               "a whole number of at least 1", "N");
 
@@ -102,6 +112,17 @@ void add_simulate(CLI::App& app, simulate_options& o, command& which)
         ->check(finite);
     cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)")
         ->check(finite);
+    cmd->add_option("--medium", o.medium,
+                    "longitudinal (default): a transition reads as a pulse; perpendicular: as a "
+                    "step from -1 to +1")
+        ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
+    cmd->add_option("--partial-erasure", o.partial_erasure,
+                    "a transition beside another reads 1 - E as large, longitudinal only "
+                    "(default 0)")
+        ->check(erasure_fraction);
+    cmd->add_option("--asymmetry", o.asymmetry,
+                    "the head reads x + A x^2 of the field x (default 0)")
+        ->check(head_asymmetry);
     cmd->add_option("--snr", o.snr, "add white Gaussian noise at this signal-to-noise ratio in dB")
         ->check(finite);
     cmd->add_option("--start", o.start,
@@ -126,6 +147,9 @@ void add_measure(CLI::App& app, measure_options& o, command& which)
     cmd->add_option("--format", o.format,
                     "f32, i16 or csv (default: from the file name's extension)")
         ->check(CLI::IsMember({"f32", "i16", "csv"}));
+    cmd->add_option("--medium", o.medium,
+                    "longitudinal or perpendicular (default: found from the capture)")
+        ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
     cmd->add_flag("--json", o.json, "write the result as JSON");
     cmd->add_option("--plot", o.plot,
                     "draw the correlation and the fitted echoes into this SVG file");

@@ -1,0 +1,154 @@
+// The head's square-law asymmetry, read off the period and undone before it
+// is measured. A head that reads x + A x^2 adds, through x^2, products of
+// neighbouring transitions that land all over the correlation, where the
+// linear channel leaves only noise; there the correlation is A times that of
+// the squared read-back, to first order, and a few passes of estimate and
+// undo take it to the exact A.
+#include "fit_internal.h"
+
+#include "correlate.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace keldran::echo {
+
+namespace {
+
+constexpr int asymmetry_passes = 3;
+// A pass that moves A by less than this, relative to the read-back's peak, ends the estimate.
+constexpr double settled = 1e-5;
+constexpr int offset_steps = 4;
+
+// x with x + a x^2 = y - offset, the root nearer y; a read-back beyond the
+// parabola's turn (a glitch, say) goes to the turn.
+double undo_square(double y, double a, double offset)
+{
+    if (a == 0) {
+        return y - offset;
+    }
+    const double d = std::max(0.0, 1 + 4 * a * (y - offset));
+    return (std::sqrt(d) - 1) / (2 * a);
+}
+
+// The period with x + a x^2 undone, its offset chosen so that its mean is
+// zero, as a longitudinal read-back's is.
+std::vector<double> undo(std::span<const double> period, double a)
+{
+    const auto n = static_cast<double>(period.size());
+    const double mean = std::accumulate(period.begin(), period.end(), 0.0) / n;
+    double offset = mean;
+    std::vector<double> x(period.size());
+    for (int step = 0; step < offset_steps; ++step) {
+        double sum = 0;
+        double slope = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            x[i] = undo_square(period[i], a, offset);
+            sum += x[i];
+            slope += 1 / (1 + 2 * a * x[i]);
+        }
+        offset += slope > 0 ? sum / slope : 0.0;
+    }
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        x[i] = undo_square(period[i], a, offset);
+    }
+    return x;
+}
+
+// Samples of the correlation farther than `window_bits` from every place the
+// pattern's transitions land and than the segment from the main response.
+std::vector<std::size_t> quiet_samples(const correlation& corr, std::int64_t main)
+{
+    const auto n = static_cast<std::int64_t>(corr.values.size());
+    std::vector<bool> busy(corr.values.size(), false);
+    const auto mark = [&](std::int64_t from, std::int64_t to) {
+        for (std::int64_t s = from; s < to; ++s) {
+            busy[static_cast<std::size_t>((((main + s) % n) + n) % n)] = true;
+        }
+    };
+    mark(-corr.segment * corr.rate, (corr.segment + 1) * corr.rate);
+    for (const transition_class& group : corr.classes) {
+        for (const auto* shifts : {&group.plain, &group.erased}) {
+            for (const weight_at& w : *shifts) {
+                mark((w.offset - window_bits) * corr.rate,
+                     (w.offset + window_bits + 1) * corr.rate);
+            }
+        }
+    }
+    std::vector<std::size_t> quiet;
+    for (std::size_t j = 0; j < busy.size(); ++j) {
+        if (!busy[j]) {
+            quiet.push_back(j);
+        }
+    }
+    return quiet;
+}
+
+double mean_over(const std::vector<double>& v, const std::vector<std::size_t>& at)
+{
+    double sum = 0;
+    for (const std::size_t j : at) {
+        sum += v[j];
+    }
+    return sum / static_cast<double>(at.size());
+}
+
+}  // namespace
+
+head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr,
+                            std::span<const std::int32_t> bits, std::int32_t order,
+                            recording_medium medium)
+{
+    const auto main = std::max_element(corr.values.begin(), corr.values.end(),
+                                       [](double a, double b) { return std::abs(a) < std::abs(b); })
+                      - corr.values.begin();
+    const std::vector<std::size_t> quiet = quiet_samples(corr, main);
+    head_reading head;
+    if (quiet.empty()) {
+        return head;
+    }
+    const std::vector<double> original = period;
+    const double peak = std::abs(corr.values[static_cast<std::size_t>(main)]);
+    const auto rate = static_cast<std::int32_t>(corr.rate);
+    for (int pass = 0; pass < asymmetry_passes; ++pass) {
+        std::vector<double> squared(period.size());
+        std::transform(period.begin(), period.end(), squared.begin(),
+                       [](double x) { return x * x; });
+        std::vector<double> linear = pass == 0 ? corr.values : correlate(bits, order, period, rate);
+        std::vector<double> square = correlate(bits, order, squared, rate);
+        // A step's echoes fall off slowly; their slopes, like a pulse's echoes, do not.
+        if (medium == recording_medium::perpendicular) {
+            take_slope(linear, corr.rate);
+            take_slope(square, corr.rate);
+        }
+        // A step's bump has an area, which the correlation's per-phase means
+        // spread as a level over the whole period: a level says nothing of A.
+        const double level_linear = mean_over(linear, quiet);
+        const double level_square = mean_over(square, quiet);
+        double cross = 0;
+        double power = 0;
+        for (const std::size_t j : quiet) {
+            cross += (linear[j] - level_linear) * (square[j] - level_square);
+            power += (square[j] - level_square) * (square[j] - level_square);
+        }
+        if (power <= 0) {
+            break;
+        }
+        const double step = cross / power;
+        double left = 0;
+        for (const std::size_t j : quiet) {
+            const double r = linear[j] - level_linear - step * (square[j] - level_square);
+            left += r * r;
+        }
+        head.uncertainty = std::sqrt(left / static_cast<double>(quiet.size()) / power);
+        if (std::abs(step) * peak < settled) {
+            break;
+        }
+        head.asymmetry += step;
+        period = undo(original, head.asymmetry);
+    }
+    return head;
+}
+
+}  // namespace keldran::echo
