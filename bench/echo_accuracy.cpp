@@ -76,11 +76,35 @@ struct grid_figures {
     int failed = 0;              // captures that could not be measured
 };
 
-void compare(grid_figures& g, double& worst, const std::optional<fitted_value>& got, double truth)
+// A figure further than this from the truth is named.
+constexpr double named_error = 0.01;
+
+void compare(double& worst, const std::optional<fitted_value>& got, double truth, bool& off)
 {
     if (got) {
         worst = std::max(worst, std::abs(got->value - truth));
+        off = off || std::abs(got->value - truth) > named_error;
     }
+}
+
+void name_case(const capture_case& c, const measurement& m)
+{
+    std::cout << "  off: " << c.poly << ", PW50 " << c.pw50 << (c.gaussian ? " gaussian" : "")
+              << ", " << c.samples_per_bit << " samples per bit, HTS " << c.hts << ", NLTS "
+              << c.nlts << ", E " << c.partial_erasure << ", A " << c.asymmetry
+              << (c.perpendicular ? ", perpendicular" : "") << ", start " << c.start
+              << ", polarity " << c.polarity << ":";
+    for (const effect which : {effect::hts, effect::nlts}) {
+        const echo_result& e = echo_of(m, which);
+        std::cout << " shift " << (e.shift ? *e.shift : NAN);
+        if (e.partial_erasure) {
+            std::cout << " E " << e.partial_erasure->value;
+        }
+        if (e.read_asymmetry) {
+            std::cout << " A " << e.read_asymmetry->value;
+        }
+    }
+    std::cout << " PW50 " << m.pw50 << "\n";
 }
 
 void take(grid_figures& g, const capture_case& c)
@@ -94,16 +118,18 @@ void take(grid_figures& g, const capture_case& c)
         return;
     }
     const measurement& m = got.result;
+    bool off = false;
     for (const effect which : {effect::hts, effect::nlts}) {
         const std::optional<double> shift = echo_of(m, which).shift;
         if (shift) {
             ++g.shifts;
             const double truth = which == effect::hts ? c.hts : c.nlts;
             g.worst_shift = std::max(g.worst_shift, std::abs(*shift - truth));
+            off = off || std::abs(*shift - truth) > named_error;
         }
     }
-    compare(g, g.worst_erasure, echo_of(m, effect::nlts).partial_erasure, c.partial_erasure);
-    compare(g, g.worst_asymmetry, echo_of(m, effect::hts).read_asymmetry, c.asymmetry);
+    compare(g.worst_erasure, echo_of(m, effect::nlts).partial_erasure, c.partial_erasure, off);
+    compare(g.worst_asymmetry, echo_of(m, effect::hts).read_asymmetry, c.asymmetry, off);
     if (c.hts == 0 && c.nlts == 0 && c.partial_erasure == 0 && c.asymmetry == 0) {
         for (const echo_result& echo : m.echoes) {
             g.worst_quiet = std::max(g.worst_quiet, echo.size);
@@ -113,6 +139,9 @@ void take(grid_figures& g, const capture_case& c)
     const auto medium =
         c.perpendicular ? recording_medium::perpendicular : recording_medium::longitudinal;
     g.wrong_medium += m.medium == medium ? 0 : 1;
+    if (off || std::abs(m.pw50 / c.pw50 - 1) > 2 * named_error) {
+        name_case(c, m);
+    }
 }
 
 void print(const std::string& title, const grid_figures& g)
@@ -272,10 +301,12 @@ int main()
         grid(where, {.rates = whole_rates, .effect_set = every_effect, .perpendicular = true});
     print("perpendicular, orders 7 to 12, PW50 1.5 and 3, both pulses, 4 and 16 samples per bit",
           perpendicular);
-    const grid_figures erased = grid(where, {.rates = {4.0, 9.3}, .effect_set = erasures});
+    const grid_figures erased =
+        grid(where, {.rates = {4.0, 9.3}, .effect_set = erasures, .periods = fractional_periods});
     print("partial erasure 0.1 and 0.2, alone and with NLTS 0.3, 4 and 9.3 samples per bit",
           erased);
-    const grid_figures asymmetric = grid(where, {.rates = {4.0, 9.3}, .effect_set = asymmetries});
+    const grid_figures asymmetric = grid(
+        where, {.rates = {4.0, 9.3}, .effect_set = asymmetries, .periods = fractional_periods});
     print("asymmetry up to 0.15 either way, with HTS 0.15 and NLTS 0.3, 4 and 9.3 samples per bit",
           asymmetric);
     glitch_grid(where);

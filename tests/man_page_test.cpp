@@ -364,9 +364,29 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
     const std::set<std::string> keys = matches(measured.out, std::regex(R"re("([a-z_0-9]+)":)re"));
     const std::set<std::string> effects =
         matches(measured.out, std::regex(R"re("effect":"([a-z_]+)")re"));
-    EXPECT_EQ(keys, (std::set<std::string>{"polynomial", "order", "length", "samples_per_bit",
-                                           "periods", "snr_db", "echoes", "effect", "location",
-                                           "size", "separable", "shift", "not_separable_because"}));
+    EXPECT_EQ(keys, (std::set<std::string>{"polynomial",
+                                           "order",
+                                           "length",
+                                           "samples_per_bit",
+                                           "periods",
+                                           "snr_db",
+                                           "medium",
+                                           "pw50",
+                                           "set_aside",
+                                           "echoes",
+                                           "effect",
+                                           "location",
+                                           "size",
+                                           "separable",
+                                           "shift",
+                                           "shift_uncertainty",
+                                           "read_asymmetry",
+                                           "read_asymmetry_uncertainty",
+                                           "read_asymmetry_not_given_because",
+                                           "partial_erasure",
+                                           "partial_erasure_uncertainty",
+                                           "partial_erasure_not_given_because",
+                                           "not_separable_because"}));
     EXPECT_EQ(effects, (std::set<std::string>{"hts", "nlts", "second_adjacent", "interaction"}));
     const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
     for (const std::set<std::string>& names : {keys, effects}) {

@@ -15,6 +15,7 @@ namespace {
 using namespace keldran::echo;
 
 using keldran_tests::capture_case;
+using keldran_tests::shift_tolerance;
 
 measurement measure(const capture_case& c)
 {
@@ -58,6 +59,75 @@ INSTANTIATE_TEST_SUITE_P(
         capture_case{"x^9 + x^4 + 1", 2.5, true, 7.81, 0.15, 0.3, 77.3, -1, 3, 0, 0, 0.015},
         capture_case{"x^8 + x^4 + x^3 + x^2 + 1", 2, false, 8, 0.1, 0.3, 0.4, 1, 6, 2e-4, 0, 0.015},
         capture_case{"x^7 + x^3 + 1", 2, false, 8, 0.1, 0.2, 40.0, -1, 8, 0, 20, 0.02}));
+
+// Captures beyond the textbook channel: the medium found, each shift, partial
+// erasure and the head's asymmetry within tolerance, and PW50 within 2 %.
+class Beyond : public testing::TestWithParam<capture_case> {};
+
+TEST_P(Beyond, FindsTheMediumAndFitsEveryFigureWithinTolerance)
+{
+    const capture_case& c = GetParam();
+    const measurement m = measure(c);
+    ASSERT_FALSE(m.error);
+    EXPECT_EQ(m.medium,
+              c.perpendicular ? recording_medium::perpendicular : recording_medium::longitudinal);
+    EXPECT_NEAR(m.pw50, c.pw50, 0.02 * c.pw50);
+    const echo_result& hts = echo_of(m, effect::hts);
+    const echo_result& nlts = echo_of(m, effect::nlts);
+    ASSERT_TRUE(hts.shift && nlts.shift);
+    EXPECT_NEAR(*hts.shift, c.hts, c.tolerance);
+    EXPECT_NEAR(*nlts.shift, c.nlts, c.tolerance);
+    // Order 7's period leaves too little clear of the echoes to measure the asymmetry.
+    const bool room = parse_polynomial(c.poly).poly->order > 7;
+    EXPECT_EQ(m.asymmetry_unmeasured, !room);
+    ASSERT_EQ(hts.read_asymmetry.has_value(), room);
+    if (room) {
+        EXPECT_NEAR(hts.read_asymmetry->value, c.asymmetry, shift_tolerance);
+    }
+    // The perpendicular medium's model holds no partial erasure, nor is it told
+    // apart from the shifts in order 7's period.
+    ASSERT_EQ(nlts.partial_erasure.has_value(), !c.perpendicular && room);
+    if (nlts.partial_erasure) {
+        EXPECT_NEAR(nlts.partial_erasure->value, c.partial_erasure, shift_tolerance);
+    }
+}
+
+capture_case beyond(capture_case c, bool perpendicular, double erasure, double asymmetry,
+                    double tolerance = shift_tolerance)
+{
+    c.perpendicular = perpendicular;
+    c.partial_erasure = erasure;
+    c.asymmetry = asymmetry;
+    c.tolerance = tolerance;
+    return c;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Media, Beyond,
+    testing::Values(
+        beyond({"x^7 + x^3 + 1", 1.5, false, 4, 0.15, 0.3, 13.2, -1}, true, 0, 0),
+        beyond({"x^10 + x^3 + 1", 3, true, 16, 0, 0, 88.5, 1}, true, 0, 0, 0.002),
+        beyond({"x^9 + x^4 + 1", 2, false, 6, 0, 0.3, 300.05, 1}, false, 0.2, 0),
+        beyond({"x^8 + x^4 + x^3 + x^2 + 1", 3, true, 8, 0, 0, 7.7, -1}, false, 0.1, 0, 0.005),
+        beyond({"x^11 + x^2 + 1", 2.5, true, 9.3, 0.15, 0.3, 1500.3, 1, 3}, false, 0, -0.15),
+        beyond({"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 41.5, 1}, true, 0, 0.1)));
+
+TEST(Glitches, AreSetAsideAndLeaveTheFiguresAsTheyWere)
+{
+    capture_case c{"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 13.3, 1, 4};
+    const capture_measurement clean = keldran_tests::measure_whole(c);
+    c.glitch_every = 10000;
+    c.glitch_size = 100;
+    const capture_measurement glitched = keldran_tests::measure_whole(c);
+    ASSERT_FALSE(clean.error || glitched.error);
+    // 16352 samples hold glitches at 5000 and 15000.
+    EXPECT_EQ(clean.folded.set_aside, 0);
+    EXPECT_EQ(glitched.folded.set_aside, 2);
+    for (const effect which : {effect::hts, effect::nlts}) {
+        EXPECT_NEAR(*echo_of(glitched.result, which).shift, *echo_of(clean.result, which).shift,
+                    1e-4);
+    }
+}
 
 TEST(Measurement, WithNoEffectEverySizeIsSmallAndBothShiftsNearZero)
 {

@@ -126,6 +126,21 @@ TEST(Summary, TableAndJsonGiveErasureAndAsymmetryWithTheirUncertainties)
     EXPECT_NE(table.find("\n\nPartial erasure  +0.1000 +/- 0.0008 (from the NLTS echo)\n"
                          "Read asymmetry   -0.1494 +/- 0.0021 (from the HTS echo)\n"),
               std::string::npos);
+    measurement unmeasured = example();
+    unmeasured.asymmetry_unmeasured = true;
+    unmeasured.erasure_unmeasured = true;
+    EXPECT_NE(summary_table(seven, folded(), unmeasured)
+                  .find("\n\nPartial erasure is not given: below order 8 it cannot be told from "
+                        "the shifts.\n"),
+              std::string::npos);
+    EXPECT_NE(summary_table(seven, folded(), unmeasured)
+                  .find("\nThe head's asymmetry is not given: too little of its echo lies clear "
+                        "of the others.\n"),
+              std::string::npos);
+    EXPECT_NE(summary_json(seven, folded(), unmeasured)
+                  .find("\"read_asymmetry_not_given_because\":\"too little of its echo lies "
+                        "clear of the others\""),
+              std::string::npos);
     const std::string json = summary_json(seven, folded(), fitted_example());
     EXPECT_NE(json.find("\"medium\":\"perpendicular\""), std::string::npos);
     EXPECT_NE(json.find("\"read_asymmetry\":-0.1494,\"read_asymmetry_uncertainty\":0.0021"),

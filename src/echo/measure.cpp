@@ -21,6 +21,11 @@ namespace {
 constexpr std::int64_t max_segment_bits = 40;
 // Bits in the shortest period whose correlation can tell this pattern from another.
 constexpr std::int64_t shortest_checked_period = 31;
+// Cycles per bit below which the slope of a step 1.5 bit cells wide or wider holds nearly all it
+// has.
+constexpr double slope_band = 1.0;
+// Bits in the shortest period whose partial erasure can be told from its shifts: order 8's.
+constexpr std::int64_t shortest_erasure_period = 127;
 
 std::int64_t place_of(double location, std::int64_t length)
 {
@@ -166,6 +171,10 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
     }
     if (read.medium == recording_medium::perpendicular) {
         take_slope(corr.values, rate);
+        // The slope lifts the noise with its frequency, far above the pulse's band:
+        // what lies beyond the band is taken off, and the noise left fills only that share.
+        band_limit(corr.values, rate, slope_band);
+        corr.noise_share = std::min(1.0, slope_band / (rate / 2.0));
         if (!read.as_read.empty()) {
             take_slope(read.as_read, rate);
         }
@@ -175,17 +184,15 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
 }
 
 // The height of an isolated transition's read-back in the period's units: a
-// pulse's peak, or half a step's rise (the area of its slope over two). The
-// correlation holds the response L / (L + 1) as large.
+// pulse's peak, or half a step's rise (the area of its slope over two).
 double transition_height(const kernels& k, const correlation& corr, recording_medium medium)
 {
-    const double full = static_cast<double>(corr.length + 1) / static_cast<double>(corr.length);
     if (medium == recording_medium::perpendicular) {
         const std::vector<double>& slope = k.whole.front();
-        return full * std::accumulate(slope.begin(), slope.end(), 0.0)
-               / static_cast<double>(corr.rate) / 2;
+        return std::accumulate(slope.begin(), slope.end(), 0.0) / static_cast<double>(corr.rate)
+               / 2;
     }
-    return full * *std::max_element(k.shape.begin(), k.shape.end());
+    return *std::max_element(k.shape.begin(), k.shape.end());
 }
 
 // The head's asymmetry as the model states it, on a separable HTS echo that
@@ -195,6 +202,10 @@ void report_asymmetry(measurement& m, const kernels& k, const correlation& corr,
 {
     echo_result& hts = m.echoes.at(static_cast<std::size_t>(effect::hts));
     if (!hts.shift) {
+        return;
+    }
+    if (!read.head.measured) {
+        m.asymmetry_unmeasured = true;
         return;
     }
     // Upside down, the head's x + A x^2 reads as -x - A x^2.
@@ -228,8 +239,12 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     const std::vector<hole> holes = echo_holes(m.echoes, offsets, reach, corr.segment);
     fit.fit_hts = is_separable(echo_of(m, effect::hts));
     fit.fit_nlts = is_separable(echo_of(m, effect::nlts));
-    // A perpendicular medium's model holds no partial erasure.
-    fit.fit_erasure = fit.fit_nlts && m.medium == recording_medium::longitudinal;
+    // A perpendicular medium's model holds no partial erasure; and in a period of
+    // 127 bits the erasure's echoes crowd the shifts' until either passes for the other.
+    fit.fit_erasure = fit.fit_nlts && m.medium == recording_medium::longitudinal
+                      && corr.length >= shortest_erasure_period;
+    m.erasure_unmeasured =
+        fit.fit_nlts && m.medium == recording_medium::longitudinal && !fit.fit_erasure;
     fit.fit_second = is_separable(echo_of(m, effect::second_adjacent));
     fit.fit_interaction = is_separable(echo_of(m, effect::interaction));
     const kernels k =

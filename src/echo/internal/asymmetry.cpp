@@ -20,6 +20,19 @@ constexpr int asymmetry_passes = 3;
 // A pass that moves A by less than this, relative to the read-back's peak, ends the estimate.
 constexpr double settled = 1e-5;
 constexpr int offset_steps = 4;
+// Bits of the period clear of every response that the estimate needs: a
+// period of 127 bits leaves some 32, too few to tell A from the tails of the echoes.
+constexpr std::int64_t min_quiet_bits = 64;
+// Bits each side of every place the transitions land that their responses' tails
+// still reach, at the level that would pass for an asymmetry of a few thousandths.
+constexpr std::int64_t clear_bits = 12;
+// Where the squared read-back's correlation holds less than this share of the
+// linear one's energy clear of the echoes, as with a narrow Gaussian pulse, a
+// tail of an echo would pass for an asymmetry.
+constexpr double min_square_share = 1e-3;
+// Cycles per bit below which the squared read-back of a pulse 1.5 bit cells wide
+// or wider holds nearly all it has.
+constexpr double square_band = 1.0;
 
 // x with x + a x^2 = y - offset, the root nearer y; a read-back beyond the
 // parabola's turn (a glitch, say) goes to the turn.
@@ -56,7 +69,7 @@ std::vector<double> undo(std::span<const double> period, double a)
     return x;
 }
 
-// Samples of the correlation farther than `window_bits` from every place the
+// Samples of the correlation farther than `clear_bits` from every place the
 // pattern's transitions land and than the segment from the main response.
 std::vector<std::size_t> quiet_samples(const correlation& corr, std::int64_t main)
 {
@@ -71,8 +84,7 @@ std::vector<std::size_t> quiet_samples(const correlation& corr, std::int64_t mai
     for (const transition_class& group : corr.classes) {
         for (const auto* shifts : {&group.plain, &group.erased}) {
             for (const weight_at& w : *shifts) {
-                mark((w.offset - window_bits) * corr.rate,
-                     (w.offset + window_bits + 1) * corr.rate);
+                mark((w.offset - clear_bits) * corr.rate, (w.offset + clear_bits + 1) * corr.rate);
             }
         }
     }
@@ -105,7 +117,12 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
                       - corr.values.begin();
     const std::vector<std::size_t> quiet = quiet_samples(corr, main);
     head_reading head;
-    if (quiet.empty()) {
+    // On a perpendicular medium the squared step's echo has the slope's shape, as
+    // a shift's has, and the estimate from elsewhere in the period does not stand
+    // up to noise: there the asymmetry is not measured.
+    if (medium == recording_medium::perpendicular
+        || static_cast<std::int64_t>(quiet.size()) < min_quiet_bits * corr.rate) {
+        head.measured = false;
         return head;
     }
     const std::vector<double> original = period;
@@ -117,11 +134,9 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
                        [](double x) { return x * x; });
         std::vector<double> linear = pass == 0 ? corr.values : correlate(bits, order, period, rate);
         std::vector<double> square = correlate(bits, order, squared, rate);
-        // A step's echoes fall off slowly; their slopes, like a pulse's echoes, do not.
-        if (medium == recording_medium::perpendicular) {
-            take_slope(linear, corr.rate);
-            take_slope(square, corr.rate);
-        }
+        // Above the band of the squared read-back there is only noise.
+        band_limit(linear, corr.rate, square_band);
+        band_limit(square, corr.rate, square_band);
         // A step's bump has an area, which the correlation's per-phase means
         // spread as a level over the whole period: a level says nothing of A.
         const double level_linear = mean_over(linear, quiet);
@@ -131,6 +146,14 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
         for (const std::size_t j : quiet) {
             cross += (linear[j] - level_linear) * (square[j] - level_square);
             power += (square[j] - level_square) * (square[j] - level_square);
+        }
+        if (pass == 0) {
+            const double total =
+                std::inner_product(linear.begin(), linear.end(), linear.begin(), 0.0);
+            if (power < min_square_share * total) {
+                head.measured = false;
+                return head;
+            }
         }
         if (power <= 0) {
             break;
@@ -142,7 +165,8 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
             left += r * r;
         }
         head.uncertainty = std::sqrt(left / static_cast<double>(quiet.size()) / power);
-        if (std::abs(step) * peak < settled) {
+        // A step within the noise would only wander.
+        if (std::abs(step) * peak < settled || (pass > 0 && std::abs(step) < head.uncertainty)) {
             break;
         }
         head.asymmetry += step;

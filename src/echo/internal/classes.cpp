@@ -25,9 +25,10 @@ std::int32_t level_at(std::span<const std::int32_t> bits, std::int64_t k)
 }
 
 // The sequence as a sum of shifts of the pattern: the weight of the pattern
-// delayed by m bits, for every m that counts. The correlation with the
-// pattern is that, scaled by L / (L + 1), plus a level common to every m that
-// a constant part of the sequence spreads over all of them.
+// delayed by m bits, for every m that counts. The correlation with the pattern
+// of the pattern delayed by m is 1 at m above a level common to every other
+// lag, so each weight stands that far above the level that the sequence's
+// shifts together, and any constant part of it, spread over every lag.
 std::vector<weight_at> as_shifts(std::span<const std::int32_t> bits, std::int32_t order,
                                  const std::vector<double>& sequence)
 {
@@ -36,11 +37,9 @@ std::vector<weight_at> as_shifts(std::span<const std::int32_t> bits, std::int32_
     const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
     std::nth_element(sorted.begin(), middle, sorted.end());
     const double common = *middle;
-    const auto length = static_cast<double>(bits.size());
     std::vector<weight_at> shifts;
     for (std::size_t m = 0; m < c.size(); ++m) {
-        const double w =
-            std::round((c[m] - common) * (length + 1) / length * weight_grid) / weight_grid;
+        const double w = std::round((c[m] - common) * weight_grid) / weight_grid;
         if (w != 0) {
             shifts.push_back({wrap(static_cast<std::int64_t>(m), c.size()), w});
         }

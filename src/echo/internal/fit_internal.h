@@ -86,6 +86,7 @@ struct correlation {
     std::int64_t segment = 0;    // bits each side of it that the response is extracted over
     class_set classes;           // the pattern's transitions, as shifts of it
     bool inverted = false;       // the capture read upside down, and was turned upright
+    double noise_share = 1;      // of the band up to half the rate, what its noise fills
 };
 
 // s moved by whole periods n into [-n/2, n/2).
@@ -116,6 +117,9 @@ recording_medium find_medium(const std::vector<double>& values, std::int64_t rat
 // read-back then measures as the read-back of the step's slope, a pulse.
 void take_slope(std::vector<double>& values, std::int64_t rate);
 
+// The correlation with everything above `cycles_per_bit` taken out.
+void band_limit(std::vector<double>& values, std::int64_t rate, double cycles_per_bit);
+
 // The width at half height, in bit cells, of a pulse sampled `rate` times per
 // bit (its peak its largest value), read between the samples through its spectrum.
 double half_height_width(const std::vector<double>& shape, std::int64_t rate);
@@ -127,6 +131,7 @@ double half_height_width(const std::vector<double>& shape, std::int64_t rate);
 struct head_reading {
     double asymmetry = 0;
     double uncertainty = 0;
+    bool measured = true;  // false: too little of what it adds lies clear of every response
 };
 
 // Estimates A from where `corr` (the period's correlation, not yet placed)

@@ -82,6 +82,15 @@ void take_slope(std::vector<double>& values, std::int64_t rate)
     });
 }
 
+void band_limit(std::vector<double>& values, std::int64_t rate, double cycles_per_bit)
+{
+    const std::size_t size = values.size();
+    const double cutoff = cycles_per_bit / static_cast<double>(rate);
+    filter(values, size, [&](double f, std::size_t) {
+        return std::complex<double>(std::abs(f) <= cutoff ? 1.0 : 0.0, 0.0);
+    });
+}
+
 double half_height_width(const std::vector<double>& shape, std::int64_t rate)
 {
     const std::size_t n = shape.size();
