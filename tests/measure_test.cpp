@@ -77,8 +77,9 @@ TEST_P(Beyond, FindsTheMediumAndFitsEveryFigureWithinTolerance)
     ASSERT_TRUE(hts.shift && nlts.shift);
     EXPECT_NEAR(*hts.shift, c.hts, c.tolerance);
     EXPECT_NEAR(*nlts.shift, c.nlts, c.tolerance);
-    // Order 7's period leaves too little clear of the echoes to measure the asymmetry.
-    const bool room = parse_polynomial(c.poly).poly->order > 7;
+    // Order 7's period leaves too little clear of the echoes to measure the
+    // asymmetry, and on a perpendicular medium it is not measured.
+    const bool room = parse_polynomial(c.poly).poly->order > 7 && !c.perpendicular;
     EXPECT_EQ(m.asymmetry_unmeasured, !room);
     ASSERT_EQ(hts.read_asymmetry.has_value(), room);
     if (room) {
@@ -86,7 +87,7 @@ TEST_P(Beyond, FindsTheMediumAndFitsEveryFigureWithinTolerance)
     }
     // The perpendicular medium's model holds no partial erasure, nor is it told
     // apart from the shifts in order 7's period.
-    ASSERT_EQ(nlts.partial_erasure.has_value(), !c.perpendicular && room);
+    ASSERT_EQ(nlts.partial_erasure.has_value(), room);
     if (nlts.partial_erasure) {
         EXPECT_NEAR(nlts.partial_erasure->value, c.partial_erasure, shift_tolerance);
     }
@@ -110,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
         beyond({"x^9 + x^4 + 1", 2, false, 6, 0, 0.3, 300.05, 1}, false, 0.2, 0),
         beyond({"x^8 + x^4 + x^3 + x^2 + 1", 3, true, 8, 0, 0, 7.7, -1}, false, 0.1, 0, 0.005),
         beyond({"x^11 + x^2 + 1", 2.5, true, 9.3, 0.15, 0.3, 1500.3, 1, 3}, false, 0, -0.15),
-        beyond({"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 41.5, 1}, true, 0, 0.1)));
+        beyond({"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 41.5, 1}, false, 0, 0.1)));
 
 TEST(Glitches, AreSetAsideAndLeaveTheFiguresAsTheyWere)
 {

@@ -141,6 +141,12 @@ TEST(Summary, TableAndJsonGiveErasureAndAsymmetryWithTheirUncertainties)
                   .find("\"read_asymmetry_not_given_because\":\"too little of its echo lies "
                         "clear of the others\""),
               std::string::npos);
+    unmeasured.medium = recording_medium::perpendicular;
+    EXPECT_NE(summary_table(seven, folded(), unmeasured)
+                  .find("\nThe head's asymmetry is not given: on a perpendicular medium its echo "
+                        "takes the HTS echo's shape, so an asymmetric head moves the HTS "
+                        "shift.\n"),
+              std::string::npos);
     const std::string json = summary_json(seven, folded(), fitted_example());
     EXPECT_NE(json.find("\"medium\":\"perpendicular\""), std::string::npos);
     EXPECT_NE(json.find("\"read_asymmetry\":-0.1494,\"read_asymmetry_uncertainty\":0.0021"),

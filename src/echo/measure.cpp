@@ -25,7 +25,7 @@ constexpr std::int64_t shortest_checked_period = 31;
 // has.
 constexpr double slope_band = 1.0;
 // Bits in the shortest period whose partial erasure can be told from its shifts: order 8's.
-constexpr std::int64_t shortest_erasure_period = 127;
+constexpr std::int64_t shortest_erasure_period = 255;
 
 std::int64_t place_of(double location, std::int64_t length)
 {
@@ -165,7 +165,7 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
     read.medium = medium ? *medium : find_medium(corr.values, rate);
     std::vector<double> linear(period.begin(), period.end());
     read.head = undo_asymmetry(linear, corr, bits, poly.order, read.medium);
-    if (read.head.asymmetry != 0) {
+    if (read.head.undone) {
         read.as_read = std::move(corr.values);
         corr.values = correlate(bits, poly.order, linear, rate);
     }

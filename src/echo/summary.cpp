@@ -46,6 +46,15 @@ std::string_view medium_name(recording_medium medium)
 }
 
 constexpr std::string_view asymmetry_reason = "too little of its echo lies clear of the others";
+constexpr std::string_view perpendicular_asymmetry_reason =
+    "on a perpendicular medium its echo takes the HTS echo's shape, so an asymmetric head "
+    "moves the HTS shift";
+
+std::string_view why_no_asymmetry(const measurement& m)
+{
+    return m.medium == recording_medium::perpendicular ? perpendicular_asymmetry_reason
+                                                       : asymmetry_reason;
+}
 
 constexpr std::string_view erasure_reason = "below order 8 it cannot be told from the shifts";
 
@@ -73,7 +82,7 @@ std::string fitted_lines(const measurement& m)
         text += "Partial erasure is not given: " + std::string(erasure_reason) + ".\n";
     }
     if (m.asymmetry_unmeasured) {
-        text += "The head's asymmetry is not given: " + std::string(asymmetry_reason) + ".\n";
+        text += "The head's asymmetry is not given: " + std::string(why_no_asymmetry(m)) + ".\n";
     }
     return text;
 }
@@ -178,7 +187,7 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
         if (echo.which == effect::hts) {
             figure("read_asymmetry", echo.read_asymmetry);
             if (m.asymmetry_unmeasured) {
-                item["read_asymmetry_not_given_because"] = std::string(asymmetry_reason);
+                item["read_asymmetry_not_given_because"] = std::string(why_no_asymmetry(m));
             }
         }
         if (echo.which == effect::nlts) {

@@ -33,6 +33,8 @@ constexpr double min_square_share = 1e-3;
 // Cycles per bit below which the squared read-back of a pulse 1.5 bit cells wide
 // or wider holds nearly all it has.
 constexpr double square_band = 1.0;
+// Standard uncertainties an estimate must stand clear of zero by to be undone.
+constexpr double significant = 3.0;
 
 // x with x + a x^2 = y - offset, the root nearer y; a read-back beyond the
 // parabola's turn (a glitch, say) goes to the turn.
@@ -171,6 +173,12 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
         }
         head.asymmetry += step;
         period = undo(original, head.asymmetry);
+    }
+    // An estimate within the noise is given, but not undone: undoing it would only
+    // move the shifts by as much.
+    head.undone = std::abs(head.asymmetry) >= significant * head.uncertainty;
+    if (!head.undone) {
+        period = original;
     }
     return head;
 }

@@ -132,6 +132,7 @@ struct head_reading {
     double asymmetry = 0;
     double uncertainty = 0;
     bool measured = true;  // false: too little of what it adds lies clear of every response
+    bool undone = false;   // the period was changed: the estimate stood clear of the noise
 };
 
 // Estimates A from where `corr` (the period's correlation, not yet placed)
