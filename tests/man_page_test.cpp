@@ -385,7 +385,6 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
                                            "read_asymmetry_not_given_because",
                                            "partial_erasure",
                                            "partial_erasure_uncertainty",
-                                           "partial_erasure_not_given_because",
                                            "not_separable_because"}));
     EXPECT_EQ(effects, (std::set<std::string>{"hts", "nlts", "second_adjacent", "interaction"}));
     const std::string output = section(page_text(echo_man_page_path), "OUTPUT");

@@ -62,13 +62,10 @@ struct measurement {
     double snr_db = 0;                             // main response peak over the residual's spread
     recording_medium medium = recording_medium::longitudinal;  // as found, or as given
     bool medium_found = true;                                  // found in the capture, not given
-    double pw50 = 0;
-    // The HTS echo was fitted, but too little of what the head's asymmetry adds
-    // lies clear of every response to measure it: it is not given.
+    double pw50 = 0;  // width at half height of the pulse (perpendicular: the step's slope), bits
+    // The HTS echo was fitted, but the head's asymmetry could not be measured
+    // (too little of its echo lies clear of the others, or a perpendicular medium).
     bool asymmetry_unmeasured = false;
-    // The NLTS echo was fitted on a longitudinal medium, but in a period too short
-    // to tell partial erasure from the shifts: it is not given.
-    bool erasure_unmeasured = false;   // width at half height of the pulse (perpendicular: the step's slope), bits
     echo_error error;  // when set, the pattern was not found
 };
 

@@ -20,16 +20,12 @@ constexpr int asymmetry_passes = 3;
 // A pass that moves A by less than this, relative to the read-back's peak, ends the estimate.
 constexpr double settled = 1e-5;
 constexpr int offset_steps = 4;
-// Bits of the period clear of every response that the estimate needs: a
-// period of 127 bits leaves some 32, too few to tell A from the tails of the echoes.
-constexpr std::int64_t min_quiet_bits = 64;
+// Bits of the period clear of every response that the estimate needs: periods
+// of 127 and 255 bits leave too few to tell A from the tails of the echoes.
+constexpr std::int64_t min_quiet_bits = 128;
 // Bits each side of every place the transitions land that their responses' tails
 // still reach, at the level that would pass for an asymmetry of a few thousandths.
 constexpr std::int64_t clear_bits = 12;
-// Where the squared read-back's correlation holds less than this share of the
-// linear one's energy clear of the echoes, as with a narrow Gaussian pulse, a
-// tail of an echo would pass for an asymmetry.
-constexpr double min_square_share = 1e-3;
 // Cycles per bit below which the squared read-back of a pulse 1.5 bit cells wide
 // or wider holds nearly all it has.
 constexpr double square_band = 1.0;
@@ -148,14 +144,6 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
         for (const std::size_t j : quiet) {
             cross += (linear[j] - level_linear) * (square[j] - level_square);
             power += (square[j] - level_square) * (square[j] - level_square);
-        }
-        if (pass == 0) {
-            const double total =
-                std::inner_product(linear.begin(), linear.end(), linear.begin(), 0.0);
-            if (power < min_square_share * total) {
-                head.measured = false;
-                return head;
-            }
         }
         if (power <= 0) {
             break;
