@@ -383,6 +383,7 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
                                            "read_asymmetry",
                                            "read_asymmetry_uncertainty",
                                            "read_asymmetry_not_given_because",
+                                           "partial_erasure_not_given_because",
                                            "partial_erasure",
                                            "partial_erasure_uncertainty",
                                            "not_separable_because"}));

@@ -128,8 +128,17 @@ TEST(Summary, TableAndJsonGiveErasureAndAsymmetryWithTheirUncertainties)
               std::string::npos);
     measurement unmeasured = example();
     unmeasured.asymmetry_unmeasured = true;
+    unmeasured.erasure_unmeasured = true;
     EXPECT_NE(summary_table(seven, folded(), unmeasured)
-                  .find("\n\nThe head's asymmetry is not given: too little of its echo lies clear "
+                  .find("\n\nPartial erasure is not given: below order 9 it cannot be told from "
+                        "the shifts, so partial erasure would move the NLTS shift.\n"),
+              std::string::npos);
+    EXPECT_NE(summary_json(seven, folded(), unmeasured)
+                  .find("\"partial_erasure_not_given_because\":\"below order 9 it cannot be "
+                        "told from the shifts, so partial erasure would move the NLTS shift\""),
+              std::string::npos);
+    EXPECT_NE(summary_table(seven, folded(), unmeasured)
+                  .find("\nThe head's asymmetry is not given: too little of its echo lies clear "
                         "of the others, so an asymmetric head would move the shifts.\n"),
               std::string::npos);
     EXPECT_NE(summary_json(seven, folded(), unmeasured)

@@ -21,6 +21,8 @@ namespace {
 constexpr std::int64_t max_segment_bits = 40;
 // Bits in the shortest period whose correlation can tell this pattern from another.
 constexpr std::int64_t shortest_checked_period = 31;
+// Bits in the shortest period whose partial erasure can be told from its shifts: order 9's.
+constexpr std::int64_t shortest_erasure_period = 511;
 // Cycles per bit below which the slope of a step 1.5 bit cells wide or wider holds nearly all it
 // has.
 constexpr double slope_band = 1.0;
@@ -237,8 +239,11 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     const std::vector<hole> holes = echo_holes(m.echoes, offsets, reach, corr.segment);
     fit.fit_hts = is_separable(echo_of(m, effect::hts));
     fit.fit_nlts = is_separable(echo_of(m, effect::nlts));
-    // A perpendicular medium's model holds no partial erasure.
-    fit.fit_erasure = fit.fit_nlts && m.medium == recording_medium::longitudinal;
+    // A perpendicular medium's model holds no partial erasure; below order 9 the
+    // erasure's echoes crowd the shifts' until either passes for the other.
+    const bool erasable = fit.fit_nlts && m.medium == recording_medium::longitudinal;
+    fit.fit_erasure = erasable && corr.length >= shortest_erasure_period;
+    m.erasure_unmeasured = erasable && !fit.fit_erasure;
     fit.fit_second = is_separable(echo_of(m, effect::second_adjacent));
     fit.fit_interaction = is_separable(echo_of(m, effect::interaction));
     const kernels k =

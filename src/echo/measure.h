@@ -66,6 +66,9 @@ struct measurement {
     // The HTS echo was fitted, but the head's asymmetry could not be measured
     // (too little of its echo lies clear of the others, or a perpendicular medium).
     bool asymmetry_unmeasured = false;
+    // The NLTS echo was fitted on a longitudinal medium, but in a period too short
+    // to tell partial erasure from the shifts: it is not given.
+    bool erasure_unmeasured = false;
     echo_error error;  // when set, the pattern was not found
 };
 

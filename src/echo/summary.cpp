@@ -52,6 +52,10 @@ constexpr std::string_view perpendicular_asymmetry_reason =
     "on a perpendicular medium its echo takes the HTS echo's shape, so an asymmetric head "
     "moves the HTS shift";
 
+constexpr std::string_view erasure_reason =
+    "below order 9 it cannot be told from the shifts, so partial erasure would move the NLTS "
+    "shift";
+
 std::string_view why_no_asymmetry(const measurement& m)
 {
     return m.medium == recording_medium::perpendicular ? perpendicular_asymmetry_reason
@@ -78,6 +82,9 @@ std::string fitted_lines(const measurement& m)
     };
     line("Partial erasure", echo_of(m, effect::nlts).partial_erasure, effect::nlts);
     line("Read asymmetry", echo_of(m, effect::hts).read_asymmetry, effect::hts);
+    if (m.erasure_unmeasured) {
+        text += "Partial erasure is not given: " + std::string(erasure_reason) + ".\n";
+    }
     if (m.asymmetry_unmeasured) {
         text += "The head's asymmetry is not given: " + std::string(why_no_asymmetry(m)) + ".\n";
     }
@@ -189,6 +196,9 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
         }
         if (echo.which == effect::nlts) {
             figure("partial_erasure", echo.partial_erasure);
+            if (m.erasure_unmeasured) {
+                item["partial_erasure_not_given_because"] = std::string(erasure_reason);
+            }
         }
         if (!is_separable(echo)) {
             item["not_separable_because"] = "it " + why_not_separable(echo);
