@@ -41,7 +41,8 @@ std::vector<weight_at> as_shifts(std::span<const std::int32_t> bits, std::int32_
     for (std::size_t m = 0; m < c.size(); ++m) {
         const double w = std::round((c[m] - common) * weight_grid) / weight_grid;
         if (w != 0) {
-            shifts.push_back({wrap(static_cast<std::int64_t>(m), c.size()), w});
+            shifts.push_back(
+                {wrap(static_cast<std::int64_t>(m), static_cast<std::int64_t>(c.size())), w});
         }
     }
     return shifts;
