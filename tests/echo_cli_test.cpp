@@ -569,6 +569,23 @@ INSTANTIATE_TEST_SUITE_P(
                     help_case{"measure --help",
                               "\nUsage: keldran-echo measure [OPTIONS] capture\n"}));
 
+// A perpendicular capture measured as such, the medium given rather than found:
+// the table says so, and JSON gives the medium and both shifts.
+TEST_F(EchoExecutable, MeasuresAsTheGivenMedium)
+{
+    const std::string make = "\"$E\" simulate --poly 'x^9 + x^4 + 1' --samples-per-bit 8 "
+                             "--medium perpendicular --hts 0.05 --nlts 0.15 -o p.f32 && ";
+    const std::string measure =
+        "\"$E\" measure --poly 'x^9 + x^4 + 1' --samples-per-bit 8 --medium perpendicular p.f32";
+    EXPECT_NE(output_of(make + measure).find("\nMedium perpendicular (as given), PW50 "),
+              std::string::npos);
+    const json result = measured(make + measure + " --json");
+    EXPECT_EQ(result["medium"], "perpendicular");
+    EXPECT_NEAR(result["pw50"].get<double>(), 2.5, 0.05);
+    EXPECT_NEAR(result["echoes"][0]["shift"].get<double>(), 0.05, shift_tolerance);
+    EXPECT_NEAR(result["echoes"][1]["shift"].get<double>(), 0.15, shift_tolerance);
+}
+
 TEST_F(EchoExecutable, PrintsItsVersion)
 {
     EXPECT_EQ(output_of("\"$E\" --version"), "keldran-echo 1.0.0\n");

@@ -59,6 +59,29 @@ TEST_P(Rates, KeepEveryWholePeriodAndFindTheRate)
 
 INSTANTIATE_TEST_SUITE_P(WholeAndNot, Rates, testing::Values(8.0, 4.5, 7.3, 16.3));
 
+// A glitch anywhere, in the first periods the rate is found from or at a
+// chunk's edge, is set aside once, and the average is the one the clean
+// capture gives, whatever the chunks.
+TEST(Fold, SetsEachGlitchAsideOnceWhateverTheChunks)
+{
+    const std::vector<float> clean = simulated(8, 6);
+    std::vector<float> glitched = clean;
+    const std::vector<std::size_t> at{5, 2030, 2032, 4000, 6000};
+    for (const std::size_t j : at) {
+        glitched[j] = 50.0F;
+    }
+    const fold_result reference = fold_in_chunks(clean, 8, clean.size());
+    for (const std::size_t chunk : {std::size_t{1}, std::size_t{1000}, glitched.size()}) {
+        const fold_result folded = fold_in_chunks(glitched, 8, chunk);
+        ASSERT_FALSE(folded.error) << error_text(folded.error);
+        EXPECT_EQ(folded.set_aside, static_cast<std::int64_t>(at.size())) << chunk;
+        ASSERT_EQ(folded.period.size(), reference.period.size());
+        for (std::size_t j = 0; j < folded.period.size(); ++j) {
+            ASSERT_NEAR(folded.period[j], reference.period[j], 0.01) << chunk << " " << j;
+        }
+    }
+}
+
 // Volts, raw counts or anything a float holds: the average is the same.
 TEST(Fold, AveragesCapturesOfAnySizeAlike)
 {

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,34 @@ INSTANTIATE_TEST_SUITE_P(
                            -0.15),
                     beyond({"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 41.5, 1}, false, 0, 0.1)));
 
+// Over noise seeds at 20 dB, each shift's error spreads as its reported
+// standard uncertainty says, within a factor of two.
+TEST(Uncertainty, MatchesTheSpreadOfTheShiftsOverNoiseSeeds)
+{
+    constexpr int seeds = 10;
+    std::array<double, 2> square_error{};
+    std::array<double, 2> uncertainty{};
+    for (int s = 1; s <= seeds; ++s) {
+        capture_case c{"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 17.25, 1, 8};
+        c.snr_db = 20;
+        c.seed = static_cast<std::uint64_t>(s);
+        const measurement m = measure(c);
+        for (const effect which : {effect::hts, effect::nlts}) {
+            const echo_result& e = echo_of(m, which);
+            ASSERT_TRUE(e.shift && e.shift_uncertainty);
+            const auto i = static_cast<std::size_t>(which);
+            const double error = *e.shift - (which == effect::hts ? c.hts : c.nlts);
+            square_error.at(i) += error * error / seeds;
+            uncertainty.at(i) += *e.shift_uncertainty / seeds;
+        }
+    }
+    for (std::size_t i = 0; i < 2; ++i) {
+        const double spread = std::sqrt(square_error.at(i));
+        EXPECT_GT(spread, 0.5 * uncertainty.at(i)) << i;
+        EXPECT_LT(spread, 2 * uncertainty.at(i)) << i;
+    }
+}
+
 TEST(Glitches, AreSetAsideAndLeaveTheFiguresAsTheyWere)
 {
     capture_case c{"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 13.3, 1, 4};
@@ -166,6 +195,32 @@ TEST(Measurement, AnEchoNextToTheMainResponseIsNotSeparableAndHasNoShift)
     EXPECT_EQ(echo_of(m, effect::hts).verdict, separation::near_main_response);
     EXPECT_FALSE(echo_of(m, effect::hts).shift.has_value());
 }
+
+// The four classes of transitions together are every transition's level
+// change (a_k - a_(k-1)) / 2: a half at the transition's own bit, less a half
+// at the bit before, and nothing anywhere else, at every order.
+class Classes : public testing::TestWithParam<const char*> {};
+
+TEST_P(Classes, TogetherMakeEachTransitionsLevelChange)
+{
+    const polynomial poly = *parse_polynomial(GetParam()).poly;
+    const class_set classes = transition_classes(pattern_bits(poly), poly.order);
+    std::map<std::int64_t, double> sum;
+    for (const transition_class& group : classes) {
+        for (const weight_at& w : group.plain) {
+            sum[w.offset] += w.weight;
+        }
+    }
+    std::erase_if(sum, [](const auto& entry) { return entry.second == 0; });
+    EXPECT_EQ(sum, (std::map<std::int64_t, double>{{0, 0.5}, {1, -0.5}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryOrder, Classes,
+                         testing::Values("x^3 + x^1 + 1", "x^4 + x^3 + 1", "x^5 + x^2 + 1",
+                                         "x^6 + x^1 + 1", "x^7 + x^3 + 1",
+                                         "x^8 + x^4 + x^3 + x^2 + 1", "x^9 + x^4 + 1",
+                                         "x^10 + x^3 + 1", "x^11 + x^2 + 1",
+                                         "x^12 + x^6 + x^4 + x^1 + 1"));
 
 // A capture holds the pattern when its main response holds half the
 // correlation's energy near it, at every order that is checked.

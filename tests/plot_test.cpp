@@ -59,6 +59,27 @@ std::size_t occurrences(const std::string& text, const std::string& part)
     return count;
 }
 
+// The HTS panel with its shift and asymmetry drawn apart, and its figures named.
+TEST(PlotSvg, NamesEachEchosFiguresAndDrawsItsParts)
+{
+    plot_data data = measurement();
+    keldran::echo::plot_echo& hts = data.echoes.front();
+    hts.figures.size = 0.0613;
+    hts.figures.shift = 0.05021;
+    hts.figures.shift_uncertainty = 0.00019;
+    hts.figures.read_asymmetry = keldran::echo::fitted_value{0.0958, 0.0014};
+    hts.parts = {{keldran::echo::echo_part::shift, hts.model},
+                 {keldran::echo::echo_part::asymmetry, std::vector<double>(hts.t.size(), 0.001)}};
+    data.echoes.at(1).figures.partial_erasure = keldran::echo::fitted_value{0.0988, 0.0014};
+    const std::string svg = render_svg(data);
+    for (const char* line :
+         {">size 0.0613<", ">shift 0.0502 \u00b1 0.0002<", ">asymmetry 0.0958 \u00b1 0.0014<",
+          ">erasure 0.0988 \u00b1 0.0014<"}) {
+        EXPECT_NE(svg.find(line), std::string::npos) << line;
+    }
+    EXPECT_EQ(occurrences(svg, "stroke-dasharray=\"5 3\""), 2U);
+}
+
 void expect_whole_document(const std::string& svg)
 {
     EXPECT_TRUE(svg.starts_with("<svg "));

@@ -179,7 +179,8 @@ echo_error choose_rate(period_folder& folder, double period)
 echo_error lock_on(period_folder& folder, bool ended)
 {
     const double nominal_period = folder.nominal * static_cast<double>(folder.length);
-    folder.cleaner.limit = spike_limit(folder.acquired);
+    // Below two samples per bit a read-back need not be smooth from sample to sample.
+    folder.cleaner.limit = folder.nominal >= min_rate ? spike_limit(folder.acquired) : 0.0F;
     std::vector<float> raw = std::move(folder.acquired);
     folder.acquired.clear();
     despike(folder.cleaner, raw, folder.acquired);

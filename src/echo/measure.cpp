@@ -70,7 +70,8 @@ void fill_parts(plot_echo& panel, const correlation& corr, const kernels& k,
 {
     const part_set self = only(part_of(panel.figures.which));
     const bool erased = panel.figures.which == effect::nlts && panel.figures.partial_erasure;
-    const bool asymmetric = panel.figures.which == effect::hts && panel.figures.read_asymmetry;
+    const bool asymmetric =
+        panel.figures.which == effect::hts && panel.figures.read_asymmetry && !as_read.empty();
     if (!erased && !asymmetric) {
         return;
     }
@@ -175,23 +176,15 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
         // what lies beyond the band is taken off, and the noise left fills only that share.
         band_limit(corr.values, rate, slope_band);
         corr.noise_share = std::min(1.0, slope_band / (rate / 2.0));
-        if (!read.as_read.empty()) {
-            take_slope(read.as_read, rate);
-        }
     }
     find_main(corr);
     return {};
 }
 
-// The height of an isolated transition's read-back in the period's units: a
-// pulse's peak, or half a step's rise (the area of its slope over two).
-double transition_height(const kernels& k, const correlation& corr, recording_medium medium)
+// The height of an isolated transition's read-back in the period's units: the
+// pulse's peak (the asymmetry is measured on a longitudinal medium only).
+double transition_height(const kernels& k)
 {
-    if (medium == recording_medium::perpendicular) {
-        const std::vector<double>& slope = k.whole.front();
-        return std::accumulate(slope.begin(), slope.end(), 0.0) / static_cast<double>(corr.rate)
-               / 2;
-    }
     return *std::max_element(k.shape.begin(), k.shape.end());
 }
 
@@ -209,7 +202,7 @@ void report_asymmetry(measurement& m, const kernels& k, const correlation& corr,
         return;
     }
     // Upside down, the head's x + A x^2 reads as -x - A x^2.
-    const double scale = transition_height(k, corr, read.medium) * (corr.inverted ? -1 : 1);
+    const double scale = transition_height(k) * (corr.inverted ? -1 : 1);
     hts.read_asymmetry =
         fitted_value{read.head.asymmetry * scale + 0.0, read.head.uncertainty * std::abs(scale)};
 }

@@ -17,7 +17,7 @@ namespace keldran::echo {
 namespace {
 
 constexpr int asymmetry_passes = 3;
-// A pass that moves A by less than this, relative to the read-back's peak, ends the estimate.
+// A pass that moves A by less than this, relative to the correlation's peak, ends the estimate.
 constexpr double settled = 1e-5;
 constexpr int offset_steps = 4;
 // Bits of the period clear of every response that the estimate needs: periods
@@ -57,7 +57,9 @@ std::vector<double> undo(std::span<const double> period, double a)
         for (std::size_t i = 0; i < x.size(); ++i) {
             x[i] = undo_square(period[i], a, offset);
             sum += x[i];
-            slope += 1 / (1 + 2 * a * x[i]);
+            // A sample at the parabola's turn does not move with the offset.
+            const double turn = 1 + 2 * a * x[i];
+            slope += turn > 0 ? 1 / turn : 0.0;
         }
         offset += slope > 0 ? sum / slope : 0.0;
     }
@@ -146,6 +148,7 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
             power += (square[j] - level_square) * (square[j] - level_square);
         }
         if (power <= 0) {
+            head.measured = pass > 0;
             break;
         }
         const double step = cross / power;
@@ -154,7 +157,10 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
             const double r = linear[j] - level_linear - step * (square[j] - level_square);
             left += r * r;
         }
-        head.uncertainty = std::sqrt(left / static_cast<double>(quiet.size()) / power);
+        // Band-limited, the quiet samples' noise is only this share of them independent.
+        const double independent = std::min(1.0, 2 * square_band / static_cast<double>(rate));
+        head.uncertainty =
+            std::sqrt(left / static_cast<double>(quiet.size()) / power / independent);
         // A step within the noise would only wander.
         if (std::abs(step) * peak < settled || (pass > 0 && std::abs(step) < head.uncertainty)) {
             break;
@@ -164,7 +170,7 @@ head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr
     }
     // An estimate within the noise is given, but not undone: undoing it would only
     // move the shifts by as much.
-    head.undone = std::abs(head.asymmetry) >= significant * head.uncertainty;
+    head.undone = std::abs(head.asymmetry) > significant * head.uncertainty;
     if (!head.undone) {
         period = original;
     }

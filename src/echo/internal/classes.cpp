@@ -24,19 +24,46 @@ std::int32_t level_at(std::span<const std::int32_t> bits, std::int64_t k)
     return bits[static_cast<std::size_t>(((k % length) + length) % length)] != 0 ? 1 : -1;
 }
 
+// The value, to the weights' grid, that most of `v` share.
+double most_shared(const std::vector<double>& v)
+{
+    std::vector<double> grid(v.size());
+    std::transform(v.begin(), v.end(), grid.begin(),
+                   [](double x) { return std::round(x * weight_grid) / weight_grid; });
+    std::sort(grid.begin(), grid.end());
+    double best = grid.front();
+    std::size_t best_run = 0;
+    for (auto run = grid.begin(); run != grid.end();) {
+        const auto end = std::upper_bound(run, grid.end(), *run);
+        if (static_cast<std::size_t>(end - run) > best_run) {
+            best_run = static_cast<std::size_t>(end - run);
+            best = *run;
+        }
+        run = end;
+    }
+    // The level itself, unrounded: the values off the grid are rounding's.
+    double sum = 0;
+    std::size_t count = 0;
+    for (const double x : v) {
+        if (std::round(x * weight_grid) / weight_grid == best) {
+            sum += x;
+            ++count;
+        }
+    }
+    return sum / static_cast<double>(count);
+}
+
 // The sequence as a sum of shifts of the pattern: the weight of the pattern
 // delayed by m bits, for every m that counts. The correlation with the pattern
 // of the pattern delayed by m is 1 at m above a level common to every other
 // lag, so each weight stands that far above the level that the sequence's
-// shifts together, and any constant part of it, spread over every lag.
+// shifts together, and any constant part of it, spread over every lag: the
+// level most lags share, since the sum with the fewest shifts is the one wanted.
 std::vector<weight_at> as_shifts(std::span<const std::int32_t> bits, std::int32_t order,
                                  const std::vector<double>& sequence)
 {
     const std::vector<double> c = correlate(bits, order, sequence, 1);
-    std::vector<double> sorted = c;
-    const auto middle = sorted.begin() + static_cast<std::ptrdiff_t>(sorted.size() / 2);
-    std::nth_element(sorted.begin(), middle, sorted.end());
-    const double common = *middle;
+    const double common = most_shared(c);
     std::vector<weight_at> shifts;
     for (std::size_t m = 0; m < c.size(); ++m) {
         const double w = std::round((c[m] - common) * weight_grid) / weight_grid;

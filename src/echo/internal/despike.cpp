@@ -1,6 +1,6 @@
-// Glitches kept out of the average. A read-back is smooth from sample to
-// sample at any rate the folder accepts, so a sample that stands out from both
-// neighbours by more than the signal's own peak is no part of it; its
+// Glitches kept out of the average. A read-back at two samples per bit or more
+// is smooth from sample to sample, so a sample that stands out from both
+// neighbours by more than 1.5 times the signal's peak is no part of it; its
 // neighbours' mean stands in for it.
 #include "fold_internal.h"
 

@@ -156,7 +156,10 @@ void fit_spread(const correlation& corr, const response& extracted, kernels& k,
         vector3 unit{};
         unit.at(q) = 1.0;
         vector3 column{};
-        fit.spread.at(q) = is_free(fit, q) && solve(jj, unit, column) ? column.at(q) : 0.0;
+        // A fit that cannot tell its quantities apart gives no spread at all.
+        fit.spread.at(q) = is_free(fit, q) && solve(jj, unit, column)
+                               ? column.at(q)
+                               : std::numeric_limits<double>::quiet_NaN();
     }
     echo_kernels(k, extracted, corr.classes, fit);
 }
