@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,7 +34,10 @@ inline std::string read_file(const std::filesystem::path& path)
 inline std::filesystem::path fresh_test_folder(const std::string& prefix)
 {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = prefix + info->test_suite_name() + "_" + info->name();
+    // The clock's count keeps apart two runs of the same test at once (a build's and a check's).
+    std::string name =
+        prefix + info->test_suite_name() + "_" + info->name() + "_"
+        + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count());
     std::replace(name.begin(), name.end(), '/', '_');
     std::filesystem::path dir = std::filesystem::path(testing::TempDir()) / name;
     std::filesystem::remove_all(dir);
