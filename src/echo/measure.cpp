@@ -173,9 +173,8 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
     if (read.medium == recording_medium::perpendicular) {
         take_slope(corr.values, rate);
         // The slope lifts the noise with its frequency, far above the pulse's band:
-        // what lies beyond the band is taken off, and the noise left fills only that share.
+        // what lies beyond the band is taken off.
         band_limit(corr.values, rate, slope_band);
-        corr.noise_share = std::min(1.0, slope_band / (rate / 2.0));
     }
     find_main(corr);
     return {};

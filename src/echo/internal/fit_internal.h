@@ -86,7 +86,6 @@ struct correlation {
     std::int64_t segment = 0;    // bits each side of it that the response is extracted over
     class_set classes;           // the pattern's transitions, as shifts of it
     bool inverted = false;       // the capture read upside down, and was turned upright
-    double noise_share = 1;      // of the band up to half the rate, what its noise fills
 };
 
 // s moved by whole periods n into [-n/2, n/2).

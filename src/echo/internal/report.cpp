@@ -107,11 +107,11 @@ void report_fit(measurement& m, const correlation& corr, const echo_offsets& off
             judge_fit(echo, misfit_of(corr, terms, window, self, noise, main_size),
                       q == 0 ? fit.hts : fit.nlts);
             if (echo.shift && std::isfinite(fit.spread.at(q))) {
-                echo.shift_uncertainty = std::sqrt(noise / corr.noise_share * fit.spread.at(q));
+                echo.shift_uncertainty = std::sqrt(noise * fit.spread.at(q));
             }
             if (echo.shift && q == 1 && fit.fit_erasure && std::isfinite(fit.spread.at(2))) {
-                echo.partial_erasure = fitted_value{
-                    fit.erasure, std::sqrt(noise / corr.noise_share * fit.spread.at(2))};
+                echo.partial_erasure =
+                    fitted_value{fit.erasure, std::sqrt(noise * fit.spread.at(2))};
             }
         }
     }
