@@ -145,6 +145,12 @@ TEST(Summary, TableAndJsonGiveErasureAndAsymmetryWithTheirUncertainties)
                   .find("\"read_asymmetry_not_given_because\":\"too little of its echo lies "
                         "clear of the others, so an asymmetric head would move the shifts\""),
               std::string::npos);
+    unmeasured.asymmetry_uncertain = true;
+    EXPECT_NE(summary_table(seven, folded(), unmeasured)
+                  .find("\nThe head's asymmetry is not given: the capture leaves it uncertain by "
+                        "more than 0.02, so an asymmetric head may move the shifts.\n"),
+              std::string::npos);
+    unmeasured.asymmetry_uncertain = false;
     unmeasured.medium = recording_medium::perpendicular;
     EXPECT_NE(summary_table(seven, folded(), unmeasured)
                   .find("\nThe head's asymmetry is not given: on a perpendicular medium its echo "

@@ -202,8 +202,15 @@ void report_asymmetry(measurement& m, const kernels& k, const correlation& corr,
     }
     // Upside down, the head's x + A x^2 reads as -x - A x^2.
     const double scale = transition_height(k) * (corr.inverted ? -1 : 1);
-    hts.read_asymmetry =
-        fitted_value{read.head.asymmetry * scale + 0.0, read.head.uncertainty * std::abs(scale)};
+    const fitted_value asymmetry{read.head.asymmetry * scale + 0.0,
+                                 read.head.uncertainty * std::abs(scale)};
+    // Drift or noise can leave the estimate too loose to say anything of the head.
+    if (asymmetry.uncertainty > max_asymmetry_uncertainty) {
+        m.asymmetry_unmeasured = true;
+        m.asymmetry_uncertain = true;
+        return;
+    }
+    hts.read_asymmetry = asymmetry;
 }
 
 // Measures the period, and gathers the plot's data into `plot` when it is given.

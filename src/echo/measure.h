@@ -36,6 +36,9 @@ enum class separation : std::uint8_t {
     misfit,              // the fitted model leaves `misfit` of it unexplained
 };
 
+// The largest standard uncertainty of the head's asymmetry that is given.
+inline constexpr double max_asymmetry_uncertainty = 0.02;
+
 // A fitted figure and its standard uncertainty from the capture's noise.
 struct fitted_value {
     double value = 0;
@@ -63,9 +66,11 @@ struct measurement {
     recording_medium medium = recording_medium::longitudinal;  // as found, or as given
     bool medium_found = true;                                  // found in the capture, not given
     double pw50 = 0;  // width at half height of the pulse (perpendicular: the step's slope), bits
-    // The HTS echo was fitted, but the head's asymmetry could not be measured
-    // (too little of its echo lies clear of the others, or a perpendicular medium).
+    // The HTS echo was fitted, but the head's asymmetry is not given: too little
+    // of its echo lies clear of the others, a perpendicular medium, or too
+    // uncertain to be worth giving (when `asymmetry_uncertain`).
     bool asymmetry_unmeasured = false;
+    bool asymmetry_uncertain = false;
     // The NLTS echo was fitted on a longitudinal medium, but in a period too short
     // to tell partial erasure from the shifts: it is not given.
     bool erasure_unmeasured = false;

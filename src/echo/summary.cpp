@@ -56,8 +56,14 @@ constexpr std::string_view erasure_reason =
     "below order 9 it cannot be told from the shifts, so partial erasure would move the NLTS "
     "shift";
 
+constexpr std::string_view uncertain_asymmetry_reason =
+    "the capture leaves it uncertain by more than 0.02, so an asymmetric head may move the shifts";
+
 std::string_view why_no_asymmetry(const measurement& m)
 {
+    if (m.asymmetry_uncertain) {
+        return uncertain_asymmetry_reason;
+    }
     return m.medium == recording_medium::perpendicular ? perpendicular_asymmetry_reason
                                                        : asymmetry_reason;
 }
