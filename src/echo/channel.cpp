@@ -170,10 +170,12 @@ std::vector<kiss_fft_cpx> polarities_in(std::span<const std::int32_t> bits,
 // level, and a step of polarity b moved d later takes 2 b d of area away.
 double perpendicular_mean(std::span<const std::int32_t> bits, const channel_model& model)
 {
+    // A step rises by twice its polarity, from -1 to +1.
+    constexpr double rise = 2.0;
     double area = 0;
     for (std::size_t k = 0; k < bits.size(); ++k) {
         const auto at = static_cast<std::int64_t>(k);
-        area += level(bits, at) - 2.0 * polarity_at(bits, at) * transition_shift(bits, at, model);
+        area += level(bits, at) - rise * polarity_at(bits, at) * transition_shift(bits, at, model);
     }
     return area / static_cast<double>(bits.size());
 }
