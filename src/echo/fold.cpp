@@ -29,7 +29,6 @@ struct period_folder {
     std::int64_t periods = 0;     // whole periods so far
     std::int64_t samples = 0;     // capture samples read
     despiker cleaner;             // glitches out before anything else
-    std::vector<float> cleaned;   // a chunk of input with its glitches out
 };
 
 namespace {
@@ -182,11 +181,19 @@ echo_error lock_on(period_folder& folder, bool ended)
     // Below two samples per bit a read-back need not be smooth from sample to sample.
     folder.cleaner.limit = folder.nominal >= min_rate ? spike_limit(folder.acquired) : 0.0F;
     std::vector<float> raw = std::move(folder.acquired);
-    folder.acquired.clear();
-    despike(folder.cleaner, raw, folder.acquired);
+    const despiked cleaned = despike(folder.cleaner, raw);
+    if (cleaned.first.empty()) {
+        folder.acquired.assign(cleaned.rest.begin(), cleaned.rest.end());
+    } else {
+        // Nothing was set aside, and the stream is the samples as read, less the
+        // one held back: they stay where they are.
+        folder.acquired = std::move(raw);
+        folder.acquired.pop_back();
+    }
     // A capture of two periods exactly needs its every sample to find them.
     if (ended) {
-        despike_end(folder.cleaner, folder.acquired);
+        const std::span<const float> last = despike_end(folder.cleaner);
+        folder.acquired.insert(folder.acquired.end(), last.begin(), last.end());
     }
     const period_search search = find_period(folder.acquired, nominal_period);
     if (search.period == 0.0) {
@@ -236,9 +243,11 @@ echo_error too_short(const period_folder& folder)
 // Takes the glitches out of `samples` and sends them on to be folded.
 echo_error clean_and_add(period_folder& folder, std::span<const float> samples)
 {
-    folder.cleaned.clear();
-    despike(folder.cleaner, samples, folder.cleaned);
-    return convert_and_add(folder, folder.cleaned);
+    const despiked cleaned = despike(folder.cleaner, samples);
+    if (echo_error error = convert_and_add(folder, cleaned.first)) {
+        return error;
+    }
+    return convert_and_add(folder, cleaned.rest);
 }
 
 }  // namespace
@@ -295,9 +304,7 @@ fold_result folder_finish(period_folder& folder)
             return result;
         }
     }
-    folder.cleaned.clear();
-    despike_end(folder.cleaner, folder.cleaned);
-    result.error = convert_and_add(folder, folder.cleaned);
+    result.error = convert_and_add(folder, despike_end(folder.cleaner));
     if (result.error) {
         return result;
     }

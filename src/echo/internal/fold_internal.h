@@ -53,19 +53,29 @@ struct despiker {
     float limit = 0;  // 0: nothing counts as a spike
     float before = 0;
     float pending = 0;
-    bool started = false;  // `before` holds a sample
+    float released = 0;    // the sample let go by the latest call
     bool holding = false;  // `pending` holds a sample
     std::int64_t set_aside = 0;
+    std::vector<float> scratch;  // a chunk that held spikes, cleaned
+};
+
+// The cleaned stream a call lets go: `first` and then `rest`. A chunk with no spike
+// goes on as read: `first` is the sample held back from before it and `rest` the
+// chunk less its last. Otherwise `first` is empty and `rest` all of it, cleaned.
+struct despiked {
+    std::span<const float> first;
+    std::span<const float> rest;
 };
 
 // How far a sample must stand out of a capture whose first stretch is `samples` to be a spike.
 float spike_limit(std::span<const float> samples);
 
-// Passes `in` through, cleaned, onto the end of `out`, holding back the last sample.
-void despike(despiker& cleaner, std::span<const float> in, std::vector<float>& out);
+// Passes `in` through, cleaned, holding back its last sample. The result points into
+// `in` where the chunk holds no spike, else into the despiker; valid until the next call.
+despiked despike(despiker& cleaner, std::span<const float> in);
 
-// Lets the sample held back go, at the end of the stream.
-void despike_end(despiker& cleaner, std::vector<float>& out);
+// Lets the sample held back go, at the end of the stream; empty when there is none.
+std::span<const float> despike_end(despiker& cleaner);
 
 }  // namespace keldran::echo
 
