@@ -75,40 +75,46 @@ float sample_at(capture_format format, std::span<const char> bytes, std::size_t 
     return format == capture_format::f32 ? f32_at(bytes, offset) : i16_at(bytes, offset);
 }
 
-// Appends the whole samples in `bytes`, whose size is a multiple of the sample width.
-// Growing `out` once and copying f32 samples in bulk where the host is little-endian
-// keeps a large capture near the speed of reading it.
-void append_samples(capture_format format, std::span<const char> bytes, std::vector<float>& out)
+// Whether the float with these bits is infinite or NaN: its exponent bits all set.
+bool not_finite(std::uint32_t bits)
+{
+    constexpr std::uint32_t exponent_bits = 0x7F800000U;
+    return (bits & exponent_bits) == exponent_bits;
+}
+
+// Appends the whole samples in `bytes`, whose size is a multiple of the sample width,
+// and says whether any is infinite or NaN (an i16 sample never is). Where the host
+// is little-endian, f32 samples are copied and checked in one pass, which the
+// compiler vectorises: a large capture stays near the speed of reading it.
+bool append_samples(capture_format format, std::span<const char> bytes, std::vector<float>& out)
 {
     const std::size_t width = format == capture_format::f32 ? f32_width : i16_width;
     const std::size_t count = bytes.size() / width;
     const std::size_t first = out.size();
     out.resize(first + count);
+    std::uint32_t bad = 0;
     if (format == capture_format::f32 && std::endian::native == std::endian::little) {
-        if (count > 0) {
-            std::memcpy(out.data() + first, bytes.data(), count * width);
+        for (std::size_t i = 0; i < count; ++i) {
+            std::uint32_t bits = 0;
+            std::memcpy(&bits, bytes.data() + i * f32_width, f32_width);
+            bad |= static_cast<std::uint32_t>(not_finite(bits));
+            out[first + i] = std::bit_cast<float>(bits);
         }
-        return;
+        return bad != 0;
     }
     for (std::size_t i = 0; i < count; ++i) {
         out[first + i] = sample_at(format, bytes, i * width);
+        bad |= static_cast<std::uint32_t>(not_finite(std::bit_cast<std::uint32_t>(out[first + i])));
     }
+    return bad != 0;
 }
 
 // Counts the samples appended to `out` from `first_new` on, up to the first NaN or
-// infinity, which the message names.
+// infinity, which the message names; `any_bad` says whether there is one.
 echo_error count_finite(capture_decoder& decoder, const std::vector<float>& out,
-                        std::size_t first_new)
+                        std::size_t first_new, bool any_bad)
 {
-    // A float is infinite or NaN exactly when its exponent bits are all set. The
-    // first pass only asks whether any sample is, in a loop the compiler vectorises.
-    constexpr std::uint32_t exponent_bits = 0x7F800000U;
-    std::uint32_t bad = 0;
-    for (std::size_t i = first_new; i < out.size(); ++i) {
-        const std::uint32_t exponent = std::bit_cast<std::uint32_t>(out[i]) & exponent_bits;
-        bad |= static_cast<std::uint32_t>(exponent == exponent_bits);
-    }
-    if (bad == 0) {
+    if (!any_bad) {
         decoder.samples += static_cast<std::int64_t>(out.size() - first_new);
         return {};
     }
@@ -136,11 +142,12 @@ echo_error decode_raw(capture_decoder& decoder, std::span<const char> bytes,
         out.push_back(sample_at(decoder.format, decoder.carry, 0));
         decoder.carry.clear();
     }
+    const bool carried_bad = out.size() > first_new && !std::isfinite(out.back());
     const std::size_t whole = bytes.size() - bytes.size() % width;
-    append_samples(decoder.format, bytes.first(whole), out);
+    const bool any_bad = append_samples(decoder.format, bytes.first(whole), out);
     const auto rest = bytes.subspan(whole);
     decoder.carry.assign(rest.begin(), rest.end());
-    return count_finite(decoder, out, first_new);
+    return count_finite(decoder, out, first_new, carried_bad || any_bad);
 }
 
 std::string_view trimmed(std::string_view text)
