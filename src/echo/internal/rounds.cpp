@@ -26,9 +26,10 @@ std::vector<double> model_residuals(const correlation& corr, const kernels& k,
 {
     const std::vector<term> terms = model_terms(k, corr.classes, offsets, fit);
     const std::vector<double> means = phase_means(terms, corr, all_parts);
+    const std::vector<term> near = terms_reaching(terms, corr, at);
     std::vector<double> r(at.size());
     for (std::size_t i = 0; i < at.size(); ++i) {
-        r[i] = sample(corr, at[i]) - evaluate(terms, corr, at[i], all_parts)
+        r[i] = sample(corr, at[i]) - evaluate(near, corr, at[i], all_parts)
                + phase_mean(means, corr, at[i]);
     }
     return r;
@@ -98,7 +99,9 @@ std::pair<matrix, vector3> normal_equations(const correlation& corr, const respo
         }
         shift_estimate moved = fit;
         fitted(moved, q) += derivative_step;
-        const std::vector<double> rm = residuals(corr, extracted, k, offsets, moved, at);
+        // Kernels of their own, so that those at the fit stand for the next quantity.
+        kernels trial = k;
+        const std::vector<double> rm = residuals(corr, extracted, trial, offsets, moved, at);
         for (std::size_t i = 0; i < r.size(); ++i) {
             jacobian.at(q)[i] = (rm[i] - r[i]) / derivative_step;
         }
@@ -121,24 +124,63 @@ std::pair<matrix, vector3> normal_equations(const correlation& corr, const respo
     return {jj, jr};
 }
 
+// The bounds of the fitted quantity q: shifts either way, an erasure only up.
+std::pair<double, double> bounds_of(std::size_t q)
+{
+    return q == 2 ? std::pair{0.0, max_erasure} : std::pair{-max_shift, max_shift};
+}
+
+// The Gauss-Newton step that takes `fit` to the least-squares point, where a
+// quantity the step would take past its bound stops at it and the others are
+// solved for that: clamped alone, it would carry the others off. False when singular.
+bool bounded_step(const matrix& jj, const vector3& jr, shift_estimate& fit)
+{
+    vector3 minus_step{};
+    if (!solve(jj, jr, minus_step)) {
+        return false;
+    }
+    matrix a = jj;
+    vector3 b = jr;
+    bool held = false;
+    for (std::size_t q = 0; q < fitted_count; ++q) {
+        const auto [low, high] = bounds_of(q);
+        const double value = fitted(fit, q);
+        const double to = value - minus_step.at(q);
+        if (is_free(fit, q) && (to < low || to > high)) {
+            const double fixed = value - std::clamp(to, low, high);
+            for (std::size_t r = 0; r < fitted_count; ++r) {
+                b.at(r) -= a.at(r).at(q) * fixed;
+                a.at(q).at(r) = a.at(r).at(q) = 0.0;
+            }
+            a.at(q).at(q) = 1.0;
+            b.at(q) = fixed;
+            held = true;
+        }
+    }
+    if (held && !solve(a, b, minus_step)) {
+        return false;
+    }
+    for (std::size_t q = 0; q < fitted_count; ++q) {
+        const auto [low, high] = bounds_of(q);
+        fitted(fit, q) = std::clamp(fitted(fit, q) - minus_step.at(q), low, high);
+    }
+    return true;
+}
+
 // Gauss-Newton steps on the free quantities, the transition response held fixed.
 void fit_shifts(const correlation& corr, const response& extracted, kernels& k,
                 const echo_offsets& offsets, shift_estimate& fit,
                 const std::vector<std::int64_t>& at)
 {
-    constexpr std::array<double, fitted_count> limits{max_shift, max_shift, max_erasure};
     for (int step = 0; step < newton_steps; ++step) {
         const auto [jj, jr] = normal_equations(corr, extracted, k, offsets, fit, at);
-        vector3 minus_step{};
-        if (!solve(jj, jr, minus_step)) {
+        shift_estimate before = fit;
+        if (!bounded_step(jj, jr, fit)) {
             return;
         }
         double moved = 0;
         for (std::size_t q = 0; q < fitted_count; ++q) {
-            double& value = fitted(fit, q);
-            const double low = q == 2 ? 0.0 : -limits.at(q);
-            value = std::clamp(value - minus_step.at(q), low, limits.at(q));
-            moved += std::abs(minus_step.at(q));
+            moved += std::abs(fitted(fit, q) - fitted(before, q));
         }
         if (moved < converged) {
             return;
@@ -173,9 +215,11 @@ std::array<double, 2> fit_generic(const correlation& corr, const kernels& k,
     const std::vector<term> slope{{&k.slope, place, 1.0, part::main_response}};
     std::array<double, 3> bb{};
     std::array<double, 2> by{};
-    for (const std::int64_t s : window_samples(corr, place, place + 1)) {
+    const std::vector<std::int64_t> window = window_samples(corr, place, place + 1);
+    const std::vector<term> near = terms_reaching(rest, corr, window);
+    for (const std::int64_t s : window) {
         const double y =
-            sample(corr, s) - evaluate(rest, corr, s, all_parts) + phase_mean(means, corr, s);
+            sample(corr, s) - evaluate(near, corr, s, all_parts) + phase_mean(means, corr, s);
         const double u = evaluate(shape, corr, s, all_parts);
         const double v = evaluate(slope, corr, s, all_parts);
         bb[0] += u * u;
