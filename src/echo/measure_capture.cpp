@@ -48,7 +48,7 @@ capture_measurement measure_capture(const polynomial& poly, capture_format forma
 {
     capture_measurement out;
     const decoder_handle decoder = decoder_create(format);
-    const folder_handle folder = folder_create(sequence_length(poly.order), samples_per_bit);
+    folder_handle folder = folder_create(sequence_length(poly.order), samples_per_bit);
     out.error = read_through(source, *decoder, *folder);
     if (!out.error && decoder_samples(*decoder) == 0) {
         out.error = {.code = echo_errc::no_samples};
@@ -57,6 +57,9 @@ capture_measurement measure_capture(const polynomial& poly, capture_format forma
         return out;
     }
     out.folded = folder_finish(*folder);
+    // The folder's sums go back to the heap, where the fit's buffers find them
+    // without the page faults of growing it.
+    folder.reset();
     out.error = out.folded.error;
     if (out.error) {
         return out;
