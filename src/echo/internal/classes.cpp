@@ -18,18 +18,39 @@ namespace {
 // takes off what the transform's float arithmetic leaves.
 constexpr double weight_grid = 1024.0;
 
-std::int32_t level_at(std::span<const std::int32_t> bits, std::int64_t k)
+// The pattern's levels, +1 for a set bit and -1 for a clear one, from bit -2 to
+// bit L: each transition is judged with the bits two before it and one after.
+std::vector<std::int32_t> padded_levels(std::span<const std::int32_t> bits)
 {
-    const auto length = static_cast<std::int64_t>(bits.size());
-    return bits[static_cast<std::size_t>(((k % length) + length) % length)] != 0 ? 1 : -1;
+    const std::size_t length = bits.size();
+    std::vector<std::int32_t> levels(length + 3);
+    for (std::size_t j = 0; j < levels.size(); ++j) {
+        levels[j] = bits[(j + length - 2) % length] != 0 ? 1 : -1;
+    }
+    return levels;
 }
 
-// The value, to the weights' grid, that most of `v` share.
-double most_shared(const std::vector<double>& v)
+// x rounded to the weights' grid.
+double on_grid(double x)
 {
-    std::vector<double> grid(v.size());
-    std::transform(v.begin(), v.end(), grid.begin(),
-                   [](double x) { return std::round(x * weight_grid) / weight_grid; });
+    // Half away from zero, by a conversion to an integer, which the processor does
+    // in one instruction where std::round is a call: weights are a few units at most.
+    const double scaled = x * weight_grid;
+    const auto nearest = static_cast<std::int64_t>(scaled + (scaled < 0 ? -0.5 : 0.5));
+    return static_cast<double>(nearest) / weight_grid;
+}
+
+// The value on the weights' grid that most of `grid` share. A value more than
+// half share is the median, found without sorting; a sum of many shifts over a
+// short period needs the count of every value.
+double mode_of(std::vector<double> grid)
+{
+    const auto middle = grid.begin() + static_cast<std::ptrdiff_t>(grid.size() / 2);
+    std::nth_element(grid.begin(), middle, grid.end());
+    const double median = *middle;
+    if (2 * static_cast<std::size_t>(std::count(grid.begin(), grid.end(), median)) > grid.size()) {
+        return median;
+    }
     std::sort(grid.begin(), grid.end());
     double best = grid.front();
     std::size_t best_run = 0;
@@ -41,11 +62,20 @@ double most_shared(const std::vector<double>& v)
         }
         run = end;
     }
+    return best;
+}
+
+// The value, to the weights' grid, that most of `v` share.
+double most_shared(const std::vector<double>& v)
+{
+    std::vector<double> grid(v.size());
+    std::transform(v.begin(), v.end(), grid.begin(), on_grid);
+    const double best = mode_of(std::move(grid));
     // The level itself, unrounded: the values off the grid are rounding's.
     double sum = 0;
     std::size_t count = 0;
     for (const double x : v) {
-        if (std::round(x * weight_grid) / weight_grid == best) {
+        if (on_grid(x) == best) {
             sum += x;
             ++count;
         }
@@ -53,20 +83,19 @@ double most_shared(const std::vector<double>& v)
     return sum / static_cast<double>(count);
 }
 
-// The sequence as a sum of shifts of the pattern: the weight of the pattern
-// delayed by m bits, for every m that counts. The correlation with the pattern
-// of the pattern delayed by m is 1 at m above a level common to every other
-// lag, so each weight stands that far above the level that the sequence's
-// shifts together, and any constant part of it, spread over every lag: the
-// level most lags share, since the sum with the fewest shifts is the one wanted.
-std::vector<weight_at> as_shifts(std::span<const std::int32_t> bits, std::int32_t order,
-                                 const std::vector<double>& sequence)
+// The sequence as a sum of shifts of the pattern, from its correlation c with
+// the pattern: the weight of the pattern delayed by m bits, for every m that
+// counts. The correlation with the pattern of the pattern delayed by m is 1 at
+// m above a level common to every other lag, so each weight stands that far
+// above the level that the sequence's shifts together, and any constant part of
+// it, spread over every lag: the level most lags share, since the sum with the
+// fewest shifts is the one wanted.
+std::vector<weight_at> as_shifts(const std::vector<double>& c)
 {
-    const std::vector<double> c = correlate(bits, order, sequence, 1);
     const double common = most_shared(c);
     std::vector<weight_at> shifts;
     for (std::size_t m = 0; m < c.size(); ++m) {
-        const double w = std::round((c[m] - common) * weight_grid) / weight_grid;
+        const double w = on_grid(c[m] - common);
         if (w != 0) {
             shifts.push_back(
                 {wrap(static_cast<std::int64_t>(m), static_cast<std::int64_t>(c.size())), w});
@@ -79,25 +108,44 @@ std::vector<weight_at> as_shifts(std::span<const std::int32_t> bits, std::int32_
 
 class_set transition_classes(std::span<const std::int32_t> bits, std::int32_t order)
 {
-    const auto length = static_cast<std::int64_t>(bits.size());
+    // The classes' plain and erased sequences, side by side: sequence q of bit k
+    // at k * sequences + q, so that one correlation takes them all as its phases.
+    constexpr std::size_t sequences = 2 * class_count;
+    std::vector<double> side_by_side(bits.size() * sequences, 0.0);
     class_set classes;
     for (std::size_t i = 0; i < class_count; ++i) {
-        transition_class& group = classes.at(i);
-        group.polarity = i % 2 == 0 ? 1 : -1;
-        group.after_transition = i >= 2;
-        std::vector<double> plain(bits.size(), 0.0);
-        std::vector<double> erased(bits.size(), 0.0);
-        for (std::int64_t k = 0; k < length; ++k) {
-            const std::int32_t b = (level_at(bits, k) - level_at(bits, k - 1)) / 2;
-            const bool before = level_at(bits, k - 2) != level_at(bits, k - 1);
-            const bool after = level_at(bits, k) != level_at(bits, k + 1);
-            if (b != 0 && b == group.polarity && before == group.after_transition) {
-                plain[static_cast<std::size_t>(k)] = b;
-                erased[static_cast<std::size_t>(k)] = before || after ? b : 0;
-            }
+        classes.at(i).polarity = i % 2 == 0 ? 1 : -1;
+        classes.at(i).after_transition = i >= 2;
+    }
+    const std::vector<std::int32_t> levels = padded_levels(bits);
+    for (std::size_t k = 0; k < bits.size(); ++k) {
+        // Bits k - 2, k - 1, k and k + 1.
+        const std::int32_t two_before = levels[k];
+        const std::int32_t one_before = levels[k + 1];
+        const std::int32_t here = levels[k + 2];
+        const std::int32_t next = levels[k + 3];
+        const std::int32_t b = (here - one_before) / 2;
+        if (b == 0) {
+            continue;
         }
-        group.plain = as_shifts(bits, order, plain);
-        group.erased = as_shifts(bits, order, erased);
+        const bool before = two_before != one_before;
+        const bool after = here != next;
+        // The class whose polarity and transition before this one's match.
+        const std::size_t i = (b > 0 ? 0 : 1) + (before ? 2 : 0);
+        const std::size_t at = k * sequences + 2 * i;
+        side_by_side[at] = b;
+        side_by_side[at + 1] = before || after ? b : 0;
+    }
+    const std::vector<double> c =
+        correlate(bits, order, side_by_side, static_cast<std::int32_t>(sequences));
+    for (std::size_t i = 0; i < class_count; ++i) {
+        for (const bool erased : {false, true}) {
+            std::vector<double> one(bits.size());
+            for (std::size_t m = 0; m < one.size(); ++m) {
+                one[m] = c[m * sequences + 2 * i + (erased ? 1 : 0)];
+            }
+            (erased ? classes.at(i).erased : classes.at(i).plain) = as_shifts(one);
+        }
     }
     return classes;
 }

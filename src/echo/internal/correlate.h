@@ -3,6 +3,7 @@
 #ifndef KELDRAN_ECHO_CORRELATE_H
 #define KELDRAN_ECHO_CORRELATE_H
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -18,8 +19,9 @@ namespace keldran::echo {
 std::vector<double> correlate(std::span<const std::int32_t> bits, std::int32_t order,
                               std::span<const double> period, std::int32_t rate);
 
-// In place, the unnormalised Walsh-Hadamard transform of v (size a power of two).
-void walsh_hadamard(std::span<double> v);
+// In place, the unnormalised Walsh-Hadamard transform of v taken as rows of `row`
+// values, each column transformed apart (the number of rows a power of two).
+void walsh_hadamard(std::span<double> v, std::size_t row = 1);
 
 }  // namespace keldran::echo
 

@@ -5,10 +5,14 @@
 #include "fit_internal.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <complex>
 #include <numbers>
 #include <numeric>
+#include <span>
+#include <utility>
+#include <vector>
 
 namespace keldran::echo {
 
@@ -66,39 +70,114 @@ void fill_hole(std::vector<double>& h, const correlation& corr, std::int64_t fro
     }
 }
 
-// Transfer function from the transition response to the main response at w
-// radians per bit: each class's shifts of the pattern that make the main
-// response, each delayed by its bits and by the class's shift.
-std::complex<double> main_transfer(double w, const correlation& corr, const shift_estimate& fit)
+// A term of the main response's transfer function: a weight at a delay in bits.
+struct delayed {
+    double delay = 0;
+    double weight = 0;
+};
+
+// Delays whose phasors turn side by side from bin to bin: chains of rotation that
+// do not wait on one another keep the processor busy where a single chain stalls it.
+constexpr std::size_t side_by_side = 8;
+
+// Adds the sum over `terms` (at most `side_by_side`) of weight e^(-i step bin delay)
+// to `sum` at every bin, the first numbered `first_bin`. The phase turns by the
+// same angle from bin to bin: a rotation costs a few products where a sine and
+// cosine cost many.
+void add_delays(std::span<std::complex<double>> sum, double step, double first_bin,
+                std::span<const delayed> terms)
 {
-    std::complex<double> sum = 0;
+    std::array<double, side_by_side> re{};
+    std::array<double, side_by_side> im{};
+    std::array<double, side_by_side> c{};
+    std::array<double, side_by_side> s{};
+    for (std::size_t j = 0; j < terms.size(); ++j) {
+        const double angle = step * terms[j].delay;
+        c.at(j) = std::cos(angle);
+        s.at(j) = -std::sin(angle);
+        re.at(j) = terms[j].weight * std::cos(angle * first_bin);
+        im.at(j) = -terms[j].weight * std::sin(angle * first_bin);
+    }
+    for (std::complex<double>& bin : sum) {
+        double total_re = 0;
+        double total_im = 0;
+        for (std::size_t j = 0; j < side_by_side; ++j) {
+            total_re += re[j];
+            total_im += im[j];
+            const double turned = re[j] * c[j] - im[j] * s[j];
+            im[j] = re[j] * s[j] + im[j] * c[j];
+            re[j] = turned;
+        }
+        bin += std::complex<double>(total_re, total_im);
+    }
+}
+
+// The terms of the main response's transfer function: each class's shifts of the
+// pattern near the main transition, each delayed by its bits and by the class's
+// shift, those at one delay taken together.
+std::vector<delayed> main_terms(const correlation& corr, const shift_estimate& fit)
+{
+    std::vector<delayed> terms;
     for (const transition_class& group : corr.classes) {
         const double delay = class_delay(group, fit);
-        const auto add = [&](const std::vector<weight_at>& shifts, double scale) {
-            for (const weight_at& s : shifts) {
-                if (s.offset >= main_before && s.offset <= main_after) {
-                    sum += scale * s.weight
-                           * std::polar(1.0, -w * (static_cast<double>(s.offset) + delay));
+        for (const auto& [shifts, scale] :
+             {std::pair{&group.plain, 1.0}, std::pair{&group.erased, -fit.erasure}}) {
+            for (const weight_at& s : *shifts) {
+                if (s.offset < main_before || s.offset > main_after || s.weight * scale == 0) {
+                    continue;
+                }
+                const double at = static_cast<double>(s.offset) + delay;
+                const auto same = std::find_if(terms.begin(), terms.end(),
+                                               [at](const delayed& t) { return t.delay == at; });
+                if (same == terms.end()) {
+                    terms.push_back({at, scale * s.weight});
+                } else {
+                    same->weight += scale * s.weight;
                 }
             }
-        };
-        add(group.plain, 1.0);
-        add(group.erased, -fit.erasure);
+        }
+    }
+    return terms;
+}
+
+// Transfer function from the transition response to the main response at each
+// of `size` frequency bins.
+std::vector<std::complex<double>> main_transfer(std::size_t size, const correlation& corr,
+                                                const shift_estimate& fit)
+{
+    std::vector<std::complex<double>> sum(size, 0.0);
+    const double step =
+        2 * std::numbers::pi * static_cast<double>(corr.rate) / static_cast<double>(size);
+    // The bins from half the size on stand for the negative frequencies.
+    const std::size_t positive = (size + 1) / 2;
+    const std::span<std::complex<double>> all(sum);
+    const std::vector<delayed> terms = main_terms(corr, fit);
+    for (std::size_t first = 0; first < terms.size(); first += side_by_side) {
+        const auto group =
+            std::span(terms).subspan(first, std::min(side_by_side, terms.size() - first));
+        add_delays(all.first(positive), step, 0.0, group);
+        add_delays(all.subspan(positive), step, signed_bin(positive, size), group);
     }
     return sum;
 }
 
 // The highest frequency bin at which the main response still stands clear of
 // the noise, judged by the noise floor of the band's top fifth: beyond it, h
-// holds nothing but noise that its extraction would amplify.
+// holds nothing but noise that its extraction would amplify. Squared magnitudes
+// keep the order of magnitudes, and need no root.
 double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
 {
+    const auto power = [&](std::size_t k) {
+        const auto r = static_cast<double>(spectrum[k].r);
+        const auto i = static_cast<double>(spectrum[k].i);
+        return r * r + i * i;
+    };
     const std::size_t half = spectrum.size() / 2;
     constexpr double top_share = 0.8;
     const auto top = static_cast<std::size_t>(top_share * static_cast<double>(half));
     std::vector<double> floor;
     for (std::size_t k = top; k < half; ++k) {
-        floor.push_back(std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)));
+        floor.push_back(power(k));
     }
     std::nth_element(floor.begin(), floor.begin() + static_cast<std::ptrdiff_t>(floor.size() / 2),
                      floor.end());
@@ -106,7 +185,7 @@ double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
     constexpr double clear_of_noise = 4.0;
     std::size_t band = 1;
     for (std::size_t k = 1; k < half; ++k) {
-        if (std::abs(std::complex<double>(spectrum[k].r, spectrum[k].i)) > clear_of_noise * noise) {
+        if (power(k) > clear_of_noise * clear_of_noise * noise) {
             band = k;
         }
     }
@@ -117,7 +196,10 @@ double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
 double band_taper(double bin, double band)
 {
     constexpr double roll_off = 0.2;
-    const double x = std::clamp((bin - band) / (roll_off * band), 0.0, 1.0);
+    const double x = (bin - band) / (roll_off * band);
+    if (x <= 0 || x >= 1) {
+        return x <= 0 ? 1.0 : 0.0;
+    }
     const double c = std::cos(x * std::numbers::pi / 2);
     return c * c;
 }
@@ -147,22 +229,26 @@ std::vector<double> extract_response(const correlation& corr, const std::vector<
     const part_set echoes = all_parts & ~only(part::main_response);
     const std::vector<double> means = phase_means(terms, corr, echoes);
     const std::size_t size = plans.size;
+    std::vector<std::int64_t> segment(static_cast<std::size_t>(n));
+    std::iota(segment.begin(), segment.end(), -half_segment);
+    const std::vector<term> near = terms_reaching(terms, corr, segment);
     std::vector<kiss_fft_cpx> main(size, kiss_fft_cpx{0.0F, 0.0F});
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t s = i - half_segment;
         double g = sample(corr, s);
         if (!terms.empty()) {
-            g -= evaluate(terms, corr, s, echoes) - phase_mean(means, corr, s);
+            g -= evaluate(near, corr, s, echoes) - phase_mean(means, corr, s);
         }
         main[static_cast<std::size_t>(i)].r = static_cast<float>(g);
     }
     std::vector<kiss_fft_cpx> spectrum(size);
     forward_fft(plans, main, spectrum);
     const double band = signal_band(spectrum);
+    const std::vector<std::complex<double>> transfer = main_transfer(size, corr, fit);
     for (std::size_t k = 0; k < size; ++k) {
         const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(corr.rate)
                          / static_cast<double>(size);
-        const std::complex<double> t = main_transfer(w, corr, fit);
+        const std::complex<double> t = transfer[k];
         const std::complex<double> v = std::complex<double>(spectrum[k].r, spectrum[k].i)
                                        * std::conj(t) / (std::norm(t) + regularisation_at(w))
                                        * band_taper(std::abs(signed_bin(k, size)), band)

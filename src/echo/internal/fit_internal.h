@@ -176,6 +176,8 @@ struct plan_set {
 struct kernels {
     std::array<std::vector<double>, class_count> whole;
     std::array<std::vector<double>, class_count> near;
+    // The delay each near kernel was last shifted by, so that one not moved is not made again.
+    std::array<double, class_count> near_delay{};
     std::vector<double> shape;  // the response near its peak
     std::vector<double> slope;  // its slope per bit cell
 };
@@ -186,7 +188,8 @@ plan_set make_plans(std::size_t count, std::int64_t rate);
 // The extracted response `h` (the whole segment) made ready to be shifted.
 response make_response(const std::vector<double>& h, std::int64_t rate, const plan_set& plans);
 
-// Remakes only the echoes' kernels for the shifts in `fit`.
+// Remakes only the echoes' kernels for the shifts in `fit`, those of classes whose delay
+// has not moved left as they are; k must have been made by make_kernels from `extracted`.
 void echo_kernels(kernels& k, const response& extracted, const class_set& classes,
                   const shift_estimate& fit);
 
@@ -230,6 +233,11 @@ std::vector<term> model_terms(const kernels& k, const class_set& classes,
 // The terms' value s samples from the main response's transition, over `parts`.
 double evaluate(const std::vector<term>& terms, const correlation& corr, std::int64_t s,
                 part_set parts);
+
+// The terms, in their order, whose kernels reach any of the samples `at`; the others
+// add nothing there, so evaluating these alone gives the same values, only sooner.
+std::vector<term> terms_reaching(const std::vector<term>& terms, const correlation& corr,
+                                 std::span<const std::int64_t> at);
 
 // The per-phase mean the terms add over one period, which the correlation lacks,
 // and its value at sample s.

@@ -136,7 +136,11 @@ void echo_kernels(kernels& k, const response& extracted, const class_set& classe
                   const shift_estimate& fit)
 {
     for (std::size_t i = 0; i < class_count; ++i) {
-        k.near.at(i) = shifted(extracted.near, class_delay(classes.at(i), fit));
+        const double delay = class_delay(classes.at(i), fit);
+        if (k.near.at(i).empty() || k.near_delay.at(i) != delay) {
+            k.near.at(i) = shifted(extracted.near, delay);
+            k.near_delay.at(i) = delay;
+        }
     }
 }
 

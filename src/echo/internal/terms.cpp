@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 namespace keldran::echo {
 
@@ -115,18 +116,63 @@ double evaluate(const std::vector<term>& terms, const correlation& corr, std::in
     return value;
 }
 
+std::vector<term> terms_reaching(const std::vector<term>& terms, const correlation& corr,
+                                 std::span<const std::int64_t> at)
+{
+    const auto n = static_cast<std::int64_t>(corr.values.size());
+    const std::int64_t half_segment = corr.segment * corr.rate;
+    // The samples as runs of consecutive ones, [first, first + length).
+    std::vector<std::pair<std::int64_t, std::int64_t>> runs;
+    for (const std::int64_t s : at) {
+        if (!runs.empty() && runs.back().first + runs.back().second == s) {
+            ++runs.back().second;
+        } else {
+            runs.emplace_back(s, 1);
+        }
+    }
+    std::vector<term> near;
+    for (const term& t : terms) {
+        const auto size = static_cast<std::int64_t>(t.kernel->size());
+        const std::int64_t start =
+            t.offset * corr.rate - half_segment;  // the kernel's first sample
+        const bool reaches = std::any_of(runs.begin(), runs.end(), [&](const auto& run) {
+            // Where the run starts, counted round the period from the kernel's start.
+            const std::int64_t from = (((run.first - start) % n) + n) % n;
+            return size >= n || run.second >= n || from < size || from + run.second > n;
+        });
+        if (reaches) {
+            near.push_back(t);
+        }
+    }
+    return near;
+}
+
 // The per-phase mean the terms add over one period, which the correlation lacks.
 std::vector<double> phase_means(const std::vector<term>& terms, const correlation& corr,
                                 part_set parts)
 {
-    std::vector<double> means(static_cast<std::size_t>(corr.rate), 0.0);
+    // A term's offset is whole bits, which leave its phases where they are: the
+    // terms of one kernel add their weights, and each kernel is summed once.
+    std::vector<std::pair<const std::vector<double>*, double>> weights;
     for (const term& t : terms) {
         if (!counts(parts, t)) {
             continue;
         }
-        auto phase = static_cast<std::size_t>(corr.origin % corr.rate);
-        for (const double v : *t.kernel) {
-            means[phase] += t.weight * v / static_cast<double>(corr.length);
+        const auto same = std::find_if(weights.begin(), weights.end(),
+                                       [&t](const auto& w) { return w.first == t.kernel; });
+        if (same == weights.end()) {
+            weights.emplace_back(t.kernel, t.weight);
+        } else {
+            same->second += t.weight;
+        }
+    }
+    std::vector<double> means(static_cast<std::size_t>(corr.rate), 0.0);
+    const auto start = static_cast<std::size_t>(corr.origin % corr.rate);
+    for (const auto& [kernel, weight] : weights) {
+        const double scale = weight / static_cast<double>(corr.length);
+        std::size_t phase = start;
+        for (const double v : *kernel) {
+            means[phase] += scale * v;
             phase = phase + 1 == means.size() ? 0 : phase + 1;
         }
     }
