@@ -224,7 +224,7 @@ std::vector<float> read_back_period(const polynomial& poly, const channel_model&
         spectrum[m] = {static_cast<float>(coefficients[m].real()),
                        static_cast<float>(coefficients[m].imag())};
     }
-    inverse_fft(plan_fft(size), spectrum, samples);
+    inverse_fft(plan_fft(size, fft_direction::inverse), spectrum, samples);
     // The head reads the field point by point, so it may read the grid's samples.
     std::vector<float> period(size);
     std::transform(samples.begin(), samples.end(), period.begin(), [&](const kiss_fft_cpx& c) {

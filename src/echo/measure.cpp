@@ -164,8 +164,8 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
         corr.inverted = false;
     }
     read.medium = medium ? *medium : find_medium(corr.values, rate);
-    std::vector<double> linear(period.begin(), period.end());
-    read.head = undo_asymmetry(linear, corr, bits, poly.order, read.medium);
+    std::vector<double> linear;
+    read.head = undo_asymmetry(period, corr, bits, poly.order, read.medium, linear);
     if (read.head.undone) {
         read.as_read = std::move(corr.values);
         corr.values = correlate(bits, poly.order, linear, rate);
@@ -174,7 +174,7 @@ echo_error correlate_period(const polynomial& poly, std::span<const double> peri
         take_slope(corr.values, rate);
         // The slope lifts the noise with its frequency, far above the pulse's band:
         // what lies beyond the band is taken off.
-        band_limit(corr.values, rate, slope_band);
+        band_limit(corr.values, nullptr, rate, slope_band);
     }
     find_main(corr);
     return {};

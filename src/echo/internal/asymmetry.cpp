@@ -17,6 +17,9 @@ namespace keldran::echo {
 namespace {
 
 constexpr int asymmetry_passes = 3;
+// Cycles per bit below which the squared read-back of a pulse 1.5 bit cells wide
+// or wider holds nearly all it has.
+constexpr double square_band = 1.0;
 // A pass that moves A by less than this, relative to the correlation's peak, ends the estimate.
 constexpr double settled = 1e-5;
 constexpr int offset_steps = 4;
@@ -26,9 +29,6 @@ constexpr std::int64_t min_quiet_bits = 128;
 // Bits each side of every place the transitions land that their responses' tails
 // still reach, at the level that would pass for an asymmetry of a few thousandths.
 constexpr std::int64_t clear_bits = 12;
-// Cycles per bit below which the squared read-back of a pulse 1.5 bit cells wide
-// or wider holds nearly all it has.
-constexpr double square_band = 1.0;
 // Standard uncertainties an estimate must stand clear of zero by to be undone.
 constexpr double significant = 3.0;
 
@@ -69,110 +69,184 @@ std::vector<double> undo(std::span<const double> period, double a)
     return x;
 }
 
-// Samples of the correlation farther than `clear_bits` from every place the
-// pattern's transitions land and than the segment from the main response.
-std::vector<std::size_t> quiet_samples(const correlation& corr, std::int64_t main)
+// Marks [from, to) of `busy` round the period; a range is shorter than the period.
+void mark_round(std::vector<char>& busy, std::int64_t from, std::int64_t to)
 {
-    const auto n = static_cast<std::int64_t>(corr.values.size());
-    std::vector<bool> busy(corr.values.size(), false);
-    const auto mark = [&](std::int64_t from, std::int64_t to) {
-        for (std::int64_t s = from; s < to; ++s) {
-            busy[static_cast<std::size_t>((((main + s) % n) + n) % n)] = true;
+    const auto n = static_cast<std::int64_t>(busy.size());
+    const std::int64_t start = ((from % n) + n) % n;
+    const std::int64_t end = start + std::min(to - from, n);
+    const auto at = [&](std::int64_t j) { return busy.begin() + static_cast<std::ptrdiff_t>(j); };
+    std::fill(at(start), at(std::min(end, n)), char{1});
+    std::fill(at(0), at(std::max<std::int64_t>(end - n, 0)), char{1});
+}
+
+// The estimate's own grid: every `step`-th sample phase of each bit, `rate` of
+// them per bit.
+struct phase_grid {
+    std::int64_t step = 1;
+    std::int64_t rate = 1;
+};
+
+// Samples per bit the estimate needs at least: the squared read-back's band and
+// its first alias stay apart.
+constexpr std::int64_t estimate_rate = 4;
+
+// The coarsest grid of at least `estimate_rate` phases per bit that the period's
+// own phases hold evenly. Each phase of the correlation comes from that phase of
+// the period alone, so on fewer phases the estimate costs as many times less.
+phase_grid grid_for(std::int64_t rate)
+{
+    for (std::int64_t step = rate / estimate_rate; step > 1; --step) {
+        if (rate % step == 0) {
+            return {step, rate / step};
         }
-    };
-    mark(-corr.segment * corr.rate, (corr.segment + 1) * corr.rate);
+    }
+    return {1, rate};
+}
+
+// The samples of `values` on the grid's phases, squared if asked: phase q of bit k
+// at k * grid.rate + q, as the full grid has it at (k * grid.rate + q) * grid.step.
+std::vector<double> on_grid(std::span<const double> values, phase_grid grid, bool squared)
+{
+    const auto step = static_cast<std::size_t>(grid.step);
+    std::vector<double> out(values.size() / step);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const double x = values[i * step];
+        out[i] = squared ? x * x : x;
+    }
+    return out;
+}
+
+// Marks the samples, on the grid, of the correlation within `clear_bits` of a place
+// the pattern's transitions land or within the segment from the main response at `main`.
+std::vector<char> busy_samples(const correlation& corr, phase_grid grid, std::int64_t main)
+{
+    std::vector<char> busy(static_cast<std::size_t>(corr.length * grid.rate), 0);
+    const std::int64_t rate = grid.rate;
+    mark_round(busy, main - corr.segment * rate, main + (corr.segment + 1) * rate);
     for (const transition_class& group : corr.classes) {
         for (const auto* shifts : {&group.plain, &group.erased}) {
             for (const weight_at& w : *shifts) {
-                mark((w.offset - clear_bits) * corr.rate, (w.offset + clear_bits + 1) * corr.rate);
+                mark_round(busy, main + (w.offset - clear_bits) * rate,
+                           main + (w.offset + clear_bits + 1) * rate);
             }
         }
     }
-    std::vector<std::size_t> quiet;
-    for (std::size_t j = 0; j < busy.size(); ++j) {
-        if (!busy[j]) {
-            quiet.push_back(j);
-        }
-    }
-    return quiet;
+    return busy;
 }
 
-double mean_over(const std::vector<double>& v, const std::vector<std::size_t>& at)
+// Sums over the quiet samples of the period's correlation l and its square's s:
+// all that a least-squares step in A needs.
+struct quiet_sums {
+    double count = 0;
+    double l = 0;
+    double s = 0;
+    double ll = 0;
+    double ls = 0;
+    double ss = 0;
+};
+
+// The sums of `linear` and `square` over the samples `busy` leaves, both band-limited
+// first: the squared read-back of a pulse 1.5 bit cells wide or wider holds nearly
+// all it has below one cycle per bit, and above there is only noise.
+quiet_sums sum_quiet(std::vector<double> linear, std::vector<double> square,
+                     const std::vector<char>& busy, std::int64_t rate)
 {
-    double sum = 0;
-    for (const std::size_t j : at) {
-        sum += v[j];
+    band_limit(linear, &square, rate, square_band);
+    quiet_sums sums;
+    for (std::size_t j = 0; j < linear.size(); ++j) {
+        if (busy[j] == 0) {
+            const double l = linear[j];
+            const double s = square[j];
+            sums.count += 1;
+            sums.l += l;
+            sums.s += s;
+            sums.ll += l * l;
+            sums.ls += l * s;
+            sums.ss += s * s;
+        }
     }
-    return sum / static_cast<double>(at.size());
+    return sums;
+}
+
+// One pass's least-squares step in A, from the sums over the quiet samples.
+struct asymmetry_step {
+    double step = 0;
+    double uncertainty = 0;
+    bool found = false;  // false: the square's correlation holds nothing to scale
+};
+
+asymmetry_step regress(const quiet_sums& sums, std::int64_t rate)
+{
+    // A step's bump has an area, which the correlation's per-phase means
+    // spread as a level over the whole period: a level says nothing of A.
+    const double level_l = sums.l / sums.count;
+    const double level_s = sums.s / sums.count;
+    const double cross = sums.ls - sums.count * level_l * level_s;
+    const double power = sums.ss - sums.count * level_s * level_s;
+    if (power <= 0) {
+        return {};
+    }
+    const double step = cross / power;
+    const double left = std::max(0.0, sums.ll - sums.count * level_l * level_l - step * cross);
+    // Band-limited, the quiet samples' noise is only this share of them independent.
+    const double independent = std::min(1.0, 2 * square_band / static_cast<double>(rate));
+    return {step, std::sqrt(left / sums.count / power / independent), true};
 }
 
 }  // namespace
 
-head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr,
+head_reading undo_asymmetry(std::span<const double> period, const correlation& corr,
                             std::span<const std::int32_t> bits, std::int32_t order,
-                            recording_medium medium)
+                            recording_medium medium, std::vector<double>& undone)
 {
     const auto main = std::max_element(corr.values.begin(), corr.values.end(),
                                        [](double a, double b) { return std::abs(a) < std::abs(b); })
                       - corr.values.begin();
-    const std::vector<std::size_t> quiet = quiet_samples(corr, main);
+    const phase_grid grid = grid_for(corr.rate);
+    const std::vector<char> busy = busy_samples(corr, grid, main / grid.step);
+    const auto quiet = std::count(busy.begin(), busy.end(), char{0});
     head_reading head;
     // On a perpendicular medium the squared step's echo has the slope's shape, as
     // a shift's has, and the estimate from elsewhere in the period does not stand
     // up to noise: there the asymmetry is not measured.
-    if (medium == recording_medium::perpendicular
-        || static_cast<std::int64_t>(quiet.size()) < min_quiet_bits * corr.rate) {
+    if (medium == recording_medium::perpendicular || quiet < min_quiet_bits * grid.rate) {
         head.measured = false;
         return head;
     }
-    const std::vector<double> original = period;
     const double peak = std::abs(corr.values[static_cast<std::size_t>(main)]);
-    const auto rate = static_cast<std::int32_t>(corr.rate);
+    const auto rate = static_cast<std::int32_t>(grid.rate);
+    std::span<const double> current = period;
     for (int pass = 0; pass < asymmetry_passes; ++pass) {
-        std::vector<double> squared(period.size());
-        std::transform(period.begin(), period.end(), squared.begin(),
-                       [](double x) { return x * x; });
-        std::vector<double> linear = pass == 0 ? corr.values : correlate(bits, order, period, rate);
-        std::vector<double> square = correlate(bits, order, squared, rate);
-        // Above the band of the squared read-back there is only noise.
-        band_limit(linear, corr.rate, square_band);
-        band_limit(square, corr.rate, square_band);
-        // A step's bump has an area, which the correlation's per-phase means
-        // spread as a level over the whole period: a level says nothing of A.
-        const double level_linear = mean_over(linear, quiet);
-        const double level_square = mean_over(square, quiet);
-        double cross = 0;
-        double power = 0;
-        for (const std::size_t j : quiet) {
-            cross += (linear[j] - level_linear) * (square[j] - level_square);
-            power += (square[j] - level_square) * (square[j] - level_square);
-        }
-        if (power <= 0) {
+        // The first pass has the period's correlation already.
+        const asymmetry_step found = regress(
+            sum_quiet(pass == 0 ? on_grid(corr.values, grid, false)
+                                : correlate(bits, order, on_grid(current, grid, false), rate),
+                      correlate(bits, order, on_grid(current, grid, true), rate), busy, grid.rate),
+            grid.rate);
+        if (!found.found) {
             head.measured = pass > 0;
             break;
         }
-        const double step = cross / power;
-        double left = 0;
-        for (const std::size_t j : quiet) {
-            const double r = linear[j] - level_linear - step * (square[j] - level_square);
-            left += r * r;
-        }
-        // Band-limited, the quiet samples' noise is only this share of them independent.
-        const double independent = std::min(1.0, 2 * square_band / static_cast<double>(rate));
-        head.uncertainty =
-            std::sqrt(left / static_cast<double>(quiet.size()) / power / independent);
+        head.uncertainty = found.uncertainty;
         // A step within the noise would only wander.
-        if (std::abs(step) * peak < settled || (pass > 0 && std::abs(step) < head.uncertainty)) {
+        if (std::abs(found.step) * peak < settled
+            || (pass > 0 && std::abs(found.step) < head.uncertainty)) {
             break;
         }
-        head.asymmetry += step;
-        period = undo(original, head.asymmetry);
+        head.asymmetry += found.step;
+        // A first estimate within the noise is not undone, so there is nothing to refine.
+        if (pass == 0 && std::abs(head.asymmetry) <= significant * head.uncertainty) {
+            break;
+        }
+        undone = undo(period, head.asymmetry);
+        current = undone;
     }
     // An estimate within the noise is given, but not undone: undoing it would only
     // move the shifts by as much.
     head.undone = std::abs(head.asymmetry) > significant * head.uncertainty;
     if (!head.undone) {
-        period = original;
+        undone.clear();
     }
     return head;
 }

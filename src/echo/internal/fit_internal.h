@@ -116,8 +116,10 @@ recording_medium find_medium(const std::vector<double>& values, std::int64_t rat
 // read-back then measures as the read-back of the step's slope, a pulse.
 void take_slope(std::vector<double>& values, std::int64_t rate);
 
-// The correlation with everything above `cycles_per_bit` taken out.
-void band_limit(std::vector<double>& values, std::int64_t rate, double cycles_per_bit);
+// The correlation with everything above `cycles_per_bit` taken out, and `also`
+// (of the same size, or null) with it, in the same transforms.
+void band_limit(std::vector<double>& values, std::vector<double>* also, std::int64_t rate,
+                double cycles_per_bit);
 
 // The width at half height, in bit cells, of a pulse sampled `rate` times per
 // bit (its peak its largest value), read between the samples through its spectrum.
@@ -135,11 +137,11 @@ struct head_reading {
 };
 
 // Estimates A from where `corr` (the period's correlation, not yet placed)
-// should hold only noise, and undoes it in `period`; `bits` is one period of
-// `order`'s pattern.
-head_reading undo_asymmetry(std::vector<double>& period, const correlation& corr,
+// should hold only noise; where the estimate stands clear of the noise, `undone`
+// is the period with A undone. `bits` is one period of `order`'s pattern.
+head_reading undo_asymmetry(std::span<const double> period, const correlation& corr,
                             std::span<const std::int32_t> bits, std::int32_t order,
-                            recording_medium medium);
+                            recording_medium medium, std::vector<double>& undone);
 
 // ---- Shifting the transition response by fractions of a bit (shift.cpp)
 

@@ -23,13 +23,21 @@ constexpr double step_area_share = 0.5;
 // The extracted pulse is read at this many points per sample for its width.
 constexpr std::size_t width_upsampling = 8;
 
-// v's spectrum, each bin through `gain` (of the frequency in cycles per sample), back in v.
-template <typename Gain> void filter(std::vector<double>& v, std::size_t size, Gain gain)
+// v's spectrum, each bin through `gain` (of the frequency in cycles per sample),
+// back in v; and `also`'s, when given, in the same transforms as the imaginary
+// part: a gain whose impulse response is real keeps the two apart.
+template <typename Gain>
+void filter(std::vector<double>& v, std::vector<double>* also, std::size_t size, Gain gain)
 {
-    const fft_plans plans = plan_fft(size);
+    // One plan serves both ways: the inverse transform is the conjugate of the
+    // forward one of the conjugate, and a plan costs a sine and a cosine a point.
+    const fft_plans plans = plan_fft(size, fft_direction::forward);
     std::vector<kiss_fft_cpx> in(size, kiss_fft_cpx{0.0F, 0.0F});
     for (std::size_t i = 0; i < v.size(); ++i) {
         in[i].r = static_cast<float>(v[i]);
+    }
+    for (std::size_t i = 0; also != nullptr && i < also->size(); ++i) {
+        in[i].i = static_cast<float>((*also)[i]);
     }
     std::vector<kiss_fft_cpx> spectrum(size);
     forward_fft(plans, in, spectrum);
@@ -37,12 +45,21 @@ template <typename Gain> void filter(std::vector<double>& v, std::size_t size, G
         const std::complex<double> g =
             gain(signed_bin(k, size) / static_cast<double>(size), k) / static_cast<double>(size);
         const std::complex<double> x = std::complex<double>(spectrum[k].r, spectrum[k].i) * g;
-        spectrum[k] = {static_cast<float>(x.real()), static_cast<float>(x.imag())};
+        spectrum[k] = {static_cast<float>(x.real()), static_cast<float>(-x.imag())};
     }
-    inverse_fft(plans, spectrum, in);
+    forward_fft(plans, spectrum, in);
+    for (kiss_fft_cpx& x : in) {
+        x.i = -x.i;
+    }
     v.resize(size);
     for (std::size_t i = 0; i < size; ++i) {
         v[i] = in[i].r;
+    }
+    if (also != nullptr) {
+        also->resize(size);
+        for (std::size_t i = 0; i < size; ++i) {
+            (*also)[i] = in[i].i;
+        }
     }
 }
 
@@ -73,7 +90,7 @@ recording_medium find_medium(const std::vector<double>& values, std::int64_t rat
 void take_slope(std::vector<double>& values, std::int64_t rate)
 {
     const std::size_t size = values.size();
-    filter(values, size, [&](double f, std::size_t k) {
+    filter(values, nullptr, size, [&](double f, std::size_t k) {
         // The band's edge bin is its own mirror: its slope is not defined.
         if (2 * k == size) {
             return std::complex<double>(0.0, 0.0);
@@ -82,11 +99,12 @@ void take_slope(std::vector<double>& values, std::int64_t rate)
     });
 }
 
-void band_limit(std::vector<double>& values, std::int64_t rate, double cycles_per_bit)
+void band_limit(std::vector<double>& values, std::vector<double>* also, std::int64_t rate,
+                double cycles_per_bit)
 {
     const std::size_t size = values.size();
     const double cutoff = cycles_per_bit / static_cast<double>(rate);
-    filter(values, size, [&](double f, std::size_t) {
+    filter(values, also, size, [&](double f, std::size_t) {
         return std::complex<double>(std::abs(f) <= cutoff ? 1.0 : 0.0, 0.0);
     });
 }
@@ -99,7 +117,7 @@ double half_height_width(const std::vector<double>& shape, std::int64_t rate)
     }
     // Zero-padding the spectrum in the middle reads the band-limited pulse between its samples.
     const std::size_t fine = n * width_upsampling;
-    const fft_plans plans = plan_fft(n);
+    const fft_plans plans = plan_fft(n, fft_direction::forward);
     std::vector<kiss_fft_cpx> in(n, kiss_fft_cpx{0.0F, 0.0F});
     for (std::size_t i = 0; i < n; ++i) {
         in[i].r = static_cast<float>(shape[i]);
@@ -114,7 +132,7 @@ double half_height_width(const std::vector<double>& shape, std::int64_t rate)
         padded[at] = {spectrum[k].r / static_cast<float>(n), spectrum[k].i / static_cast<float>(n)};
     }
     std::vector<kiss_fft_cpx> out(fine);
-    inverse_fft(plan_fft(fine), padded, out);
+    inverse_fft(plan_fft(fine, fft_direction::inverse), padded, out);
     std::vector<double> v(fine);
     std::transform(out.begin(), out.end(), v.begin(), [](const kiss_fft_cpx& c) { return c.r; });
     const auto top = std::max_element(v.begin(), v.end());

@@ -2,13 +2,19 @@
 
 namespace keldran::echo {
 
-fft_plans plan_fft(std::size_t size)
+fft_plans plan_fft(std::size_t size, fft_direction directions)
 {
     fft_plans plans;
     const int n = static_cast<int>(size);
-    plans.forward.reset(kiss_fft_alloc(n, 0, nullptr, nullptr));
-    plans.inverse.reset(kiss_fft_alloc(n, 1, nullptr, nullptr));
-    if (plans.forward && plans.inverse) {
+    const bool forward = directions != fft_direction::inverse;
+    const bool inverse = directions != fft_direction::forward;
+    if (forward) {
+        plans.forward.reset(kiss_fft_alloc(n, 0, nullptr, nullptr));
+    }
+    if (inverse) {
+        plans.inverse.reset(kiss_fft_alloc(n, 1, nullptr, nullptr));
+    }
+    if ((!forward || plans.forward) && (!inverse || plans.inverse)) {
         plans.size = size;
     }
     return plans;

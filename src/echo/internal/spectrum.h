@@ -28,8 +28,13 @@ struct fft_plans {
     std::unique_ptr<kiss_fft_state, kiss_plan_free> inverse;
 };
 
-// Plans for transforms of `size` points (any size > 0); empty plans when memory runs out.
-fft_plans plan_fft(std::size_t size);
+// Which transforms a set of plans is for: a plan's factors cost a sine and a
+// cosine per point, so a direction never taken is not planned.
+enum class fft_direction { forward, inverse, both };
+
+// Plans for transforms of `size` points (any size > 0) in the directions asked;
+// empty plans (size 0) when memory runs out.
+fft_plans plan_fft(std::size_t size, fft_direction directions = fft_direction::both);
 
 // out = DFT of in (both plans.size points; in and out must not overlap).
 void forward_fft(const fft_plans& plans, std::span<const kiss_fft_cpx> in,
