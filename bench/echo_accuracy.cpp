@@ -66,14 +66,15 @@ struct placement {
 
 struct grid_figures {
     int cases = 0;
-    int shifts = 0;              // shifts given (two a case at most)
-    double worst_shift = 0;      // largest error of a shift given
-    double worst_erasure = 0;    // largest error of E, where given
-    double worst_asymmetry = 0;  // largest error of A, where given
-    double worst_quiet = 0;      // with no effect: the largest size of any echo
-    double worst_pw50 = 0;       // largest relative error of PW50
-    int wrong_medium = 0;        // captures whose medium was not found
-    int failed = 0;              // captures that could not be measured
+    int shifts = 0;                // shifts given (two a case at most)
+    double worst_shift = 0;        // largest error of a shift given
+    double worst_erasure = 0;      // largest error of E, where given
+    double worst_asymmetry = 0;    // largest error of A, where given
+    double worst_quiet = 0;        // with no effect: the largest size of any echo
+    double worst_quiet_shift = 0;  // with no effect: the largest shift given
+    double worst_pw50 = 0;         // largest relative error of PW50
+    int wrong_medium = 0;          // captures whose medium was not found
+    int failed = 0;                // captures that could not be measured
 };
 
 // A figure further than this from the truth is named.
@@ -133,6 +134,7 @@ void take(grid_figures& g, const capture_case& c)
     if (c.hts == 0 && c.nlts == 0 && c.partial_erasure == 0 && c.asymmetry == 0) {
         for (const echo_result& echo : m.echoes) {
             g.worst_quiet = std::max(g.worst_quiet, echo.size);
+            g.worst_quiet_shift = std::max(g.worst_quiet_shift, std::abs(echo.shift.value_or(0)));
         }
     }
     g.worst_pw50 = std::max(g.worst_pw50, std::abs(m.pw50 / c.pw50 - 1));
@@ -149,9 +151,9 @@ void print(const std::string& title, const grid_figures& g)
     std::cout << std::fixed << std::setprecision(digits) << title << ": " << g.cases << " cases, "
               << g.shifts << " shifts given, largest shift error " << g.worst_shift << ", of E "
               << g.worst_erasure << ", of A " << g.worst_asymmetry
-              << ", largest size with no effect " << g.worst_quiet << ", PW50 within "
-              << 100 * g.worst_pw50 << " %, medium missed " << g.wrong_medium << ", " << g.failed
-              << " not measured\n";
+              << ", largest size with no effect " << g.worst_quiet << " and shift "
+              << g.worst_quiet_shift << ", PW50 within " << 100 * g.worst_pw50
+              << " %, medium missed " << g.wrong_medium << ", " << g.failed << " not measured\n";
 }
 
 struct grid_plan {
