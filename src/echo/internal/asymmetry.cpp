@@ -80,8 +80,8 @@ void mark_round(std::vector<char>& busy, std::int64_t from, std::int64_t to)
     std::fill(at(0), at(std::max<std::int64_t>(end - n, 0)), char{1});
 }
 
-// The estimate's own grid: every `step`-th sample phase of each bit, `rate` of
-// them per bit.
+// The estimate's own grid: the sample phases of each bit taken `step` at a time,
+// `rate` of these runs per bit.
 struct phase_grid {
     std::int64_t step = 1;
     std::int64_t rate = 1;
@@ -91,9 +91,9 @@ struct phase_grid {
 // its first alias stay apart.
 constexpr std::int64_t estimate_rate = 4;
 
-// The coarsest grid of at least `estimate_rate` phases per bit that the period's
-// own phases hold evenly. Each phase of the correlation comes from that phase of
-// the period alone, so on fewer phases the estimate costs as many times less.
+// The coarsest grid of at least `estimate_rate` runs of phases per bit that the
+// period's own phases make evenly. Each phase of the correlation comes from that
+// phase of the period alone, so on fewer phases the estimate costs as many times less.
 phase_grid grid_for(std::int64_t rate)
 {
     for (std::int64_t step = rate / estimate_rate; step > 1; --step) {
@@ -104,15 +104,20 @@ phase_grid grid_for(std::int64_t rate)
     return {1, rate};
 }
 
-// The samples of `values` on the grid's phases, squared if asked: phase q of bit k
-// at k * grid.rate + q, as the full grid has it at (k * grid.rate + q) * grid.step.
-std::vector<double> on_grid(std::span<const double> values, phase_grid grid, bool squared)
+// The mean of each run of the grid's phases of `values`, squared first if asked:
+// run q of bit k at k * grid.rate + q. The mean, not one phase of each run, keeps
+// all the samples' averaging of the noise; the runs lie well within a cycle of
+// the band the estimate reads, which they pass nearly whole.
+std::vector<double> run_means(std::span<const double> values, phase_grid grid, bool squared)
 {
     const auto step = static_cast<std::size_t>(grid.step);
     std::vector<double> out(values.size() / step);
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const double x = values[i * step];
-        out[i] = squared ? x * x : x;
+        double sum = 0;
+        for (std::size_t j = i * step; j < (i + 1) * step; ++j) {
+            sum += squared ? values[j] * values[j] : values[j];
+        }
+        out[i] = sum / static_cast<double>(step);
     }
     return out;
 }
@@ -139,11 +144,9 @@ std::vector<char> busy_samples(const correlation& corr, phase_grid grid, std::in
 // all that a least-squares step in A needs.
 struct quiet_sums {
     double count = 0;
-    double l = 0;
-    double s = 0;
-    double ll = 0;
-    double ls = 0;
-    double ss = 0;
+    double cross = 0;   // of (l - its mean)(s - its mean)
+    double power = 0;   // of (s - its mean)^2
+    double linear = 0;  // of (l - its mean)^2
 };
 
 // The sums of `linear` and `square` over the samples `busy` leaves, both band-limited
@@ -153,17 +156,28 @@ quiet_sums sum_quiet(std::vector<double> linear, std::vector<double> square,
                      const std::vector<char>& busy, std::int64_t rate)
 {
     band_limit(linear, &square, rate, square_band);
+    // A step's bump has an area, which the correlation's per-phase means spread
+    // as a level over the whole period: a level says nothing of A. The levels are
+    // taken off before the products are summed, which keeps their digits.
     quiet_sums sums;
+    double level_l = 0;
+    double level_s = 0;
     for (std::size_t j = 0; j < linear.size(); ++j) {
         if (busy[j] == 0) {
-            const double l = linear[j];
-            const double s = square[j];
             sums.count += 1;
-            sums.l += l;
-            sums.s += s;
-            sums.ll += l * l;
-            sums.ls += l * s;
-            sums.ss += s * s;
+            level_l += linear[j];
+            level_s += square[j];
+        }
+    }
+    level_l /= sums.count;
+    level_s /= sums.count;
+    for (std::size_t j = 0; j < linear.size(); ++j) {
+        if (busy[j] == 0) {
+            const double l = linear[j] - level_l;
+            const double s = square[j] - level_s;
+            sums.cross += l * s;
+            sums.power += s * s;
+            sums.linear += l * l;
         }
     }
     return sums;
@@ -178,20 +192,15 @@ struct asymmetry_step {
 
 asymmetry_step regress(const quiet_sums& sums, std::int64_t rate)
 {
-    // A step's bump has an area, which the correlation's per-phase means
-    // spread as a level over the whole period: a level says nothing of A.
-    const double level_l = sums.l / sums.count;
-    const double level_s = sums.s / sums.count;
-    const double cross = sums.ls - sums.count * level_l * level_s;
-    const double power = sums.ss - sums.count * level_s * level_s;
-    if (power <= 0) {
+    if (sums.power <= 0) {
         return {};
     }
-    const double step = cross / power;
-    const double left = std::max(0.0, sums.ll - sums.count * level_l * level_l - step * cross);
+    const double step = sums.cross / sums.power;
+    // What the step leaves of the linear correlation: never below zero but for rounding.
+    const double left = std::max(0.0, sums.linear - step * sums.cross);
     // Band-limited, the quiet samples' noise is only this share of them independent.
     const double independent = std::min(1.0, 2 * square_band / static_cast<double>(rate));
-    return {step, std::sqrt(left / sums.count / power / independent), true};
+    return {step, std::sqrt(left / sums.count / sums.power / independent), true};
 }
 
 }  // namespace
@@ -220,9 +229,10 @@ head_reading undo_asymmetry(std::span<const double> period, const correlation& c
     for (int pass = 0; pass < asymmetry_passes; ++pass) {
         // The first pass has the period's correlation already.
         const asymmetry_step found = regress(
-            sum_quiet(pass == 0 ? on_grid(corr.values, grid, false)
-                                : correlate(bits, order, on_grid(current, grid, false), rate),
-                      correlate(bits, order, on_grid(current, grid, true), rate), busy, grid.rate),
+            sum_quiet(pass == 0 ? run_means(corr.values, grid, false)
+                                : correlate(bits, order, run_means(current, grid, false), rate),
+                      correlate(bits, order, run_means(current, grid, true), rate), busy,
+                      grid.rate),
             grid.rate);
         if (!found.found) {
             head.measured = pass > 0;
