@@ -1,6 +1,7 @@
 // Averaging a capture's periods: the period found, and every whole period kept.
 #include "channel.h"
 #include "fold.h"
+#include "internal/fold_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,18 @@ TEST(Fold, SetsEachGlitchAsideOnceWhateverTheChunks)
             ASSERT_NEAR(folded.period[j], reference.period[j], 0.01) << chunk << " " << j;
         }
     }
+}
+
+// The spike limit comes from every phase of a bit, whatever the rate: here one
+// phase in three reads 0 and the others +-1, so a limit from that phase alone would be 0.
+TEST(Fold, JudgesSpikesByEveryPhaseOfABit)
+{
+    constexpr std::size_t rate = 3;
+    std::vector<float> samples(25066);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i] = i % rate == 0 ? 0.0F : (i / rate) % 2 == 0 ? 1.0F : -1.0F;
+    }
+    EXPECT_FLOAT_EQ(spike_limit(samples), 1.5F);
 }
 
 // Volts, raw counts or anything a float holds: the average is the same.

@@ -18,8 +18,10 @@ namespace {
 constexpr double peak_quantile = 0.999;
 // A spike stands out from both neighbours by this many times that peak.
 constexpr float spike_factor = 1.5F;
-// About this many samples of the first stretch are enough to find that peak.
+// About this many samples of the first stretch are enough to find that peak,
+// taken in runs this long: two bits at the highest whole rate.
 constexpr std::size_t samples_judged = std::size_t{1} << 13;
+constexpr std::size_t judged_run = 128;
 
 }  // namespace
 
@@ -28,13 +30,19 @@ float spike_limit(std::span<const float> samples)
     if (samples.size() < 3) {
         return 0.0F;
     }
-    // Every few samples are enough for a quantile; the stride is odd, so that at an
-    // even number of samples per bit it does not fall on the same phases of each bit.
-    const std::size_t stride = std::max<std::size_t>(1, samples.size() / samples_judged) | 1U;
+    // A few thousand samples are enough for a quantile. From a longer stretch they
+    // are taken in runs of `judged_run`, spread over it, so that every phase of a
+    // bit is among them whatever the rate.
     std::vector<float> v;
-    v.reserve(samples.size() / stride + 1);
-    for (std::size_t i = 0; i < samples.size(); i += stride) {
-        v.push_back(samples[i]);
+    if (samples.size() <= samples_judged) {
+        v.assign(samples.begin(), samples.end());
+    }
+    const std::size_t runs = samples.size() / judged_run;
+    const std::size_t taken = v.empty() ? samples_judged / judged_run : 0;
+    for (std::size_t r = 0; r < taken; ++r) {
+        const auto first = r * (runs / taken) * judged_run;
+        v.insert(v.end(), samples.begin() + static_cast<std::ptrdiff_t>(first),
+                 samples.begin() + static_cast<std::ptrdiff_t>(first + judged_run));
     }
     const auto middle = v.begin() + static_cast<std::ptrdiff_t>(v.size() / 2);
     std::nth_element(v.begin(), middle, v.end());
@@ -50,12 +58,11 @@ float spike_limit(std::span<const float> samples)
 namespace {
 
 // Whether `x` stands out from both its neighbours, the same way, by more than `limit`.
-// Bitwise, not short-circuit, so that the loop over a chunk runs in vector registers.
 bool is_spike(float before, float x, float after, float limit)
 {
     const float left = x - before;
     const float right = x - after;
-    return ((left > limit) & (right > limit)) | ((left < -limit) & (right < -limit));
+    return (left > limit && right > limit) || (left < -limit && right < -limit);
 }
 
 // Whether any step from one sample of `run` to the next exceeds `limit`, among the
