@@ -185,8 +185,8 @@ echo_error lock_on(period_folder& folder, bool ended)
     if (cleaned.first.empty()) {
         folder.acquired.assign(cleaned.rest.begin(), cleaned.rest.end());
     } else {
-        // Nothing was set aside, and the stream is the samples as read, less the
-        // one held back: they stay where they are.
+        // Nothing was set aside, and, this being the stream's first chunk, the stream
+        // is the samples as read less the one held back: they stay where they are.
         folder.acquired = std::move(raw);
         folder.acquired.pop_back();
     }
@@ -244,10 +244,12 @@ echo_error too_short(const period_folder& folder)
 echo_error clean_and_add(period_folder& folder, std::span<const float> samples)
 {
     const despiked cleaned = despike(folder.cleaner, samples);
-    if (echo_error error = convert_and_add(folder, cleaned.first)) {
-        return error;
+    for (const std::span<const float> part : {cleaned.first, cleaned.rest}) {
+        if (echo_error error = part.empty() ? echo_error{} : convert_and_add(folder, part)) {
+            return error;
+        }
     }
-    return convert_and_add(folder, cleaned.rest);
+    return {};
 }
 
 }  // namespace

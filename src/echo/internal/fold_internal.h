@@ -60,8 +60,9 @@ struct despiker {
 };
 
 // The cleaned stream a call lets go: `first` and then `rest`. A chunk with no spike
-// goes on as read: `first` is the sample held back from before it and `rest` the
-// chunk less its last. Otherwise `first` is empty and `rest` all of it, cleaned.
+// goes on as read: `first` is the sample held back before it (on the stream's first
+// call, the chunk's own first) and `rest` the chunk less its last. Otherwise
+// `first` is empty and `rest` the whole, cleaned.
 struct despiked {
     std::span<const float> first;
     std::span<const float> rest;
@@ -71,7 +72,8 @@ struct despiked {
 float spike_limit(std::span<const float> samples);
 
 // Passes `in` through, cleaned, holding back its last sample. The result points into
-// `in` where the chunk holds no spike, else into the despiker; valid until the next call.
+// the despiker and, where the chunk holds no spike, into `in`: it is valid until the
+// next call and while `in` lives.
 despiked despike(despiker& cleaner, std::span<const float> in);
 
 // Lets the sample held back go, at the end of the stream; empty when there is none.
