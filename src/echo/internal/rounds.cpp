@@ -132,33 +132,38 @@ std::pair<double, double> bounds_of(std::size_t q)
 
 // The Gauss-Newton step that takes `fit` to the least-squares point, where a
 // quantity the step would take past its bound stops at it and the others are
-// solved for that: clamped alone, it would carry the others off. False when singular.
+// solved again for that: clamped alone, it would carry the others off. False
+// when singular.
 bool bounded_step(const matrix& jj, const vector3& jr, shift_estimate& fit)
 {
-    vector3 minus_step{};
-    if (!solve(jj, jr, minus_step)) {
-        return false;
-    }
     matrix a = jj;
     vector3 b = jr;
-    bool held = false;
-    for (std::size_t q = 0; q < fitted_count; ++q) {
-        const auto [low, high] = bounds_of(q);
-        const double value = fitted(fit, q);
-        const double to = value - minus_step.at(q);
-        if (is_free(fit, q) && (to < low || to > high)) {
-            const double fixed = value - std::clamp(to, low, high);
-            for (std::size_t r = 0; r < fitted_count; ++r) {
-                b.at(r) -= a.at(r).at(q) * fixed;
-                a.at(q).at(r) = a.at(r).at(q) = 0.0;
-            }
-            a.at(q).at(q) = 1.0;
-            b.at(q) = fixed;
-            held = true;
+    vector3 minus_step{};
+    std::array<bool, fitted_count> held{};
+    // A solve may take another quantity past its bound: solved again, each is held in turn.
+    for (std::size_t pass = 0; pass <= fitted_count; ++pass) {
+        if (!solve(a, b, minus_step)) {
+            return false;
         }
-    }
-    if (held && !solve(a, b, minus_step)) {
-        return false;
+        bool more = false;
+        for (std::size_t q = 0; q < fitted_count; ++q) {
+            const auto [low, high] = bounds_of(q);
+            const double value = fitted(fit, q);
+            const double to = value - minus_step.at(q);
+            if (is_free(fit, q) && !held.at(q) && (to < low || to > high)) {
+                const double fixed = value - std::clamp(to, low, high);
+                for (std::size_t r = 0; r < fitted_count; ++r) {
+                    b.at(r) -= a.at(r).at(q) * fixed;
+                    a.at(q).at(r) = a.at(r).at(q) = 0.0;
+                }
+                a.at(q).at(q) = 1.0;
+                b.at(q) = fixed;
+                held.at(q) = more = true;
+            }
+        }
+        if (!more) {
+            break;
+        }
     }
     for (std::size_t q = 0; q < fitted_count; ++q) {
         const auto [low, high] = bounds_of(q);
