@@ -104,19 +104,13 @@ std::vector<weight_at> as_shifts(const std::vector<double>& c)
     return shifts;
 }
 
-}  // namespace
+// The classes' plain and erased sequences, side by side: sequence q of bit k
+// at k * sequences + q, so that one correlation takes them all as its phases.
+constexpr std::size_t sequences = 2 * class_count;
 
-class_set transition_classes(std::span<const std::int32_t> bits, std::int32_t order)
+std::vector<double> class_sequences(std::span<const std::int32_t> bits)
 {
-    // The classes' plain and erased sequences, side by side: sequence q of bit k
-    // at k * sequences + q, so that one correlation takes them all as its phases.
-    constexpr std::size_t sequences = 2 * class_count;
     std::vector<double> side_by_side(bits.size() * sequences, 0.0);
-    class_set classes;
-    for (std::size_t i = 0; i < class_count; ++i) {
-        classes.at(i).polarity = i % 2 == 0 ? 1 : -1;
-        classes.at(i).after_transition = i >= 2;
-    }
     const std::vector<std::int32_t> levels = padded_levels(bits);
     for (std::size_t k = 0; k < bits.size(); ++k) {
         // Bits k - 2, k - 1, k and k + 1.
@@ -136,6 +130,19 @@ class_set transition_classes(std::span<const std::int32_t> bits, std::int32_t or
         side_by_side[at] = b;
         side_by_side[at + 1] = before || after ? b : 0;
     }
+    return side_by_side;
+}
+
+}  // namespace
+
+class_set transition_classes(std::span<const std::int32_t> bits, std::int32_t order)
+{
+    class_set classes;
+    for (std::size_t i = 0; i < class_count; ++i) {
+        classes.at(i).polarity = i % 2 == 0 ? 1 : -1;
+        classes.at(i).after_transition = i >= 2;
+    }
+    const std::vector<double> side_by_side = class_sequences(bits);
     const std::vector<double> c =
         correlate(bits, order, side_by_side, static_cast<std::int32_t>(sequences));
     for (std::size_t i = 0; i < class_count; ++i) {

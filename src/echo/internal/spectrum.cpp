@@ -1,5 +1,7 @@
 #include "spectrum.h"
 
+#include <cassert>
+
 namespace keldran::echo {
 
 fft_plans plan_fft(std::size_t size, fft_direction directions)
@@ -23,12 +25,14 @@ fft_plans plan_fft(std::size_t size, fft_direction directions)
 void forward_fft(const fft_plans& plans, std::span<const kiss_fft_cpx> in,
                  std::span<kiss_fft_cpx> out)
 {
+    assert(plans.forward && "a plan made for the inverse only");
     kiss_fft(plans.forward.get(), in.data(), out.data());
 }
 
 void inverse_fft(const fft_plans& plans, std::span<const kiss_fft_cpx> in,
                  std::span<kiss_fft_cpx> out)
 {
+    assert(plans.inverse && "a plan made for the forward transform only");
     kiss_fft(plans.inverse.get(), in.data(), out.data());
 }
 
