@@ -114,7 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
                     beyond({"x^9 + x^4 + 1", 2.5, false, 8, 0.1, 0.2, 41.5, 1}, false, 0, 0.1),
                     // What this trinomial's squared read-back adds lies close to one
                     // cycle per bit, where an average over a bit would take it away.
-                    beyond({"x^11 + x^2 + 1", 1.5, true, 4, 0, 0, 3726.4688, -1}, false, 0, 0.15)));
+                    beyond({"x^11 + x^2 + 1", 1.5, true, 4, 0, 0, 3726.4688, -1}, false, 0, 0.15),
+                    // At 16 samples per bit the estimate works on runs of four phases.
+                    beyond({"x^10 + x^3 + 1", 2, false, 16, 0.1, 0.2, 50.5, 1}, false, 0, 0.1)));
 
 // Over noise seeds at 20 dB, each shift's error spreads as its reported
 // standard uncertainty says, within a factor of two.
