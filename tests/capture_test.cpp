@@ -23,9 +23,9 @@ struct decoded {
 };
 
 // Decodes `bytes` in chunks of `chunk` bytes (0: all at once), up to the first fault.
-decoded decode_in_chunks(capture_format format, std::string_view bytes, std::size_t chunk)
+decoded decode_in_chunks(capture_layout layout, std::string_view bytes, std::size_t chunk)
 {
-    const decoder_handle decoder = decoder_create(format);
+    const decoder_handle decoder = decoder_create(layout);
     decoded result;
     const std::size_t step = chunk == 0 ? std::max(bytes.size(), std::size_t{1}) : chunk;
     for (std::size_t at = 0; at < bytes.size() && result.message.empty(); at += step) {
@@ -51,8 +51,9 @@ std::string case_name(const testing::TestParamInfo<std::tuple<Case, std::size_t>
 struct sample_case {
     const char* name;
     capture_format format;
-    std::string_view bytes;  // raw samples little-endian, written out byte by byte
+    std::string_view bytes;  // raw samples written out byte by byte
     std::vector<float> samples;
+    byte_order order = byte_order::little;
 };
 
 const std::vector<sample_case> sample_cases{
@@ -64,6 +65,27 @@ const std::vector<sample_case> sample_cases{
      capture_format::i16,
      "\x01\x00\xFF\xFF\xFF\x7F\x00\x80\x02\x01"sv,
      {1.0F, -1.0F, 32767.0F, -32768.0F, 258.0F}},
+    {"I16BigEndian",
+     capture_format::i16,
+     "\x00\x01\xFF\xFE\x80\x00"sv,
+     {1.0F, -2.0F, -32768.0F},
+     byte_order::big},
+    {"I8", capture_format::i8, "\x01\xFF\x7F\x80"sv, {1.0F, -1.0F, 127.0F, -128.0F}},
+    {"U8", capture_format::u8, "\x00\xFF\x80"sv, {0.0F, 255.0F, 128.0F}},
+    {"F32BigEndian",
+     capture_format::f32,
+     "\x3F\x80\x00\x00\xC0\x20\x00\x00"sv,
+     {1.0F, -2.5F},
+     byte_order::big},
+    {"F64",
+     capture_format::f64,
+     "\x00\x00\x00\x00\x00\x00\xF0\x3F\x00\x00\x00\x00\x00\x00\x04\xC0"sv,
+     {1.0F, -2.5F}},
+    {"F64BigEndian",
+     capture_format::f64,
+     "\xC0\x04\x00\x00\x00\x00\x00\x00"sv,
+     {-2.5F},
+     byte_order::big},
     {"CsvOneSamplePerLine",
      capture_format::csv,
      "0.5\n-0.25\n1e-3\n+2\n",
@@ -90,7 +112,7 @@ class CaptureSamples : public testing::TestWithParam<std::tuple<sample_case, std
 TEST_P(CaptureSamples, AreTheSameWhereverTheChunksEnd)
 {
     const auto& [given, chunk] = GetParam();
-    const decoded result = decode_in_chunks(given.format, given.bytes, chunk);
+    const decoded result = decode_in_chunks({given.format, given.order}, given.bytes, chunk);
     EXPECT_EQ(result.message, "");
     EXPECT_EQ(result.samples, given.samples);
 }
@@ -111,6 +133,11 @@ const std::vector<fault_case> fault_cases{
     {"F32NaN", capture_format::f32, "\x00\x00\x80\x3F\x00\x00\x20\xC0\x00\x00\xC0\x7F"sv,
      "sample 3 is not a finite number"},
     {"F32Infinity", capture_format::f32, "\x00\x00\x80\x7F"sv, "sample 1 is not a finite number"},
+    {"F64BeyondFloat", capture_format::f64,
+     "\x00\x00\x80\x3F\x00\x00\x00\x00\x9C\x75\x00\x88\x3C\xE4\x37\x7E"sv,
+     "sample 2 is not a finite number"},
+    {"F64CutShort", capture_format::f64, "\x00\x00\x80\x3F\x00"sv,
+     "the capture ends inside a sample (5 bytes left over)"},
     {"F32CutShort", capture_format::f32, "\x00\x00\x80\x3F\x00\x00"sv,
      "the capture ends inside a sample (2 bytes left over)"},
     {"I16CutShort", capture_format::i16, "\x01\x00\x02"sv,
@@ -134,7 +161,7 @@ class CaptureFaults : public testing::TestWithParam<std::tuple<fault_case, std::
 TEST_P(CaptureFaults, AreNamedBySampleOrLineWhereverTheChunksEnd)
 {
     const auto& [given, chunk] = GetParam();
-    EXPECT_EQ(decode_in_chunks(given.format, given.bytes, chunk).message, given.message);
+    EXPECT_EQ(decode_in_chunks({given.format}, given.bytes, chunk).message, given.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, CaptureFaults,
@@ -148,11 +175,11 @@ TEST(CaptureLines, RunToSixtyFourKibibytesAndNoFurther)
 {
     constexpr std::size_t longest = 65536;
     const std::string longest_sample = std::string(longest - 1, '0') + "1\n";
-    const decoded read = decode_in_chunks(capture_format::csv, "2\n" + longest_sample, 4096);
+    const decoded read = decode_in_chunks({capture_format::csv}, "2\n" + longest_sample, 4096);
     EXPECT_EQ(read.message, "");
     EXPECT_EQ(read.samples, (std::vector<float>{2.0F, 1.0F}));
     const std::string too_long = "2\n0" + longest_sample;
-    EXPECT_EQ(decode_in_chunks(capture_format::csv, too_long, 4096).message,
+    EXPECT_EQ(decode_in_chunks({capture_format::csv}, too_long, 4096).message,
               "line 2 is not a number: \"0000000000000000000000000000000000000...\"");
 }
 
@@ -161,6 +188,9 @@ TEST(CaptureFormat, IsNamedExactlyByTheFormatOption)
     EXPECT_EQ(format_named("f32"), capture_format::f32);
     EXPECT_EQ(format_named("i16"), capture_format::i16);
     EXPECT_EQ(format_named("csv"), capture_format::csv);
+    EXPECT_EQ(format_named("i8"), capture_format::i8);
+    EXPECT_EQ(format_named("u8"), capture_format::u8);
+    EXPECT_EQ(format_named("f64"), capture_format::f64);
     EXPECT_EQ(format_named("CSV"), std::nullopt);
     EXPECT_EQ(format_named("wav"), std::nullopt);
 }
@@ -170,6 +200,9 @@ TEST(CaptureFormat, FollowsTheLastExtensionOfTheFileName)
     EXPECT_EQ(format_of_path("runs/capture.f32"), capture_format::f32);
     EXPECT_EQ(format_of_path("a.b/capture.i16"), capture_format::i16);
     EXPECT_EQ(format_of_path("SCOPE01.CSV"), capture_format::csv);
+    EXPECT_EQ(format_of_path("adc.U8"), capture_format::u8);
+    EXPECT_EQ(format_of_path("adc.i8"), capture_format::i8);
+    EXPECT_EQ(format_of_path("sim.f64"), capture_format::f64);
     EXPECT_EQ(format_of_path("capture.f32.gz"), std::nullopt);
     EXPECT_EQ(format_of_path("runs.csv/capture"), std::nullopt);
     EXPECT_EQ(format_of_path("capture"), std::nullopt);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -186,8 +187,8 @@ const std::array bad_cases = {
              "keldran-echo: unknown command \"bogus\"; the commands are pattern, simulate and "
              "measure\n"},
     bad_case{"StandardInputWithoutFormat", "measure7 - <cap.f32", 2,
-             "keldran-echo: cannot tell the format of - from its name; give --format f32, i16 or "
-             "csv\n"},
+             "keldran-echo: cannot tell the format of - from its name; give --format i8, u8, "
+             "i16, f32, f64 or csv\n"},
     bad_case{"MissingCapture", "measure7 no.f32", 1,
              "keldran-echo: cannot read no.f32: No such file or directory\n"},
     bad_case{"EmptyCapture", ": >e.f32; measure7 e.f32", 1,
@@ -391,6 +392,21 @@ TEST_F(Measure, GivesTheSameFiguresForAnInvertedCapture)
     }
     std::ofstream(dir / "inverted.f32", std::ios::binary) << bytes;
     EXPECT_EQ(measured("measure7 --json inverted.f32"), upright);
+}
+
+// The same samples written most significant byte first, read with --byte-order big.
+TEST_F(Measure, ReadsABigEndianCaptureGivenItsByteOrder)
+{
+    const json little = measured("measure7 --json cap.f32");
+    std::string bytes = read_file(dir / "cap.f32");
+    for (std::size_t first = 0; first + float_bytes <= bytes.size(); first += float_bytes) {
+        std::reverse(bytes.begin() + static_cast<std::ptrdiff_t>(first),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(first + float_bytes));
+    }
+    std::ofstream(dir / "big.f32", std::ios::binary) << bytes;
+    EXPECT_EQ(measured("measure7 --json --byte-order big big.f32"), little);
+    EXPECT_EQ(shell("measure7 --byte-order middle big.f32").err,
+              "keldran-echo: --byte-order: middle not in {little,big}\n");
 }
 
 TEST_F(Measure, ReadsStandardInputGivenAFormat)

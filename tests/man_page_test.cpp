@@ -490,7 +490,7 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{"StandardInputWithoutAFormat", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 -)", 2,
                      "keldran-echo: cannot tell the format of - from its name; give --format "
-                     "f32, i16 or csv"}),
+                     "i8, u8, i16, f32, f64 or csv"}),
     case_name);
 
 }  // namespace

@@ -1,6 +1,6 @@
-// Captured read-backs, decoded a chunk at a time. Raw samples are read as
-// little-endian whatever the host's byte order, and text is parsed without the
-// locale, so that one capture gives the same samples on every machine.
+// Captured read-backs, decoded a chunk at a time. Raw samples are read in the
+// byte order the capture states whatever the host's, and text is parsed without
+// the locale, so that one capture gives the same samples on every machine.
 #include "capture.h"
 
 #include "internal/text.h"
@@ -19,6 +19,7 @@ namespace keldran::echo {
 
 struct capture_decoder {
     capture_format format = capture_format::f32;
+    byte_order order = byte_order::little;
     std::string carry;         // bytes of a sample or line that the next chunk completes
     std::int64_t line = 0;     // csv: lines taken so far
     std::int64_t samples = 0;  // samples decoded so far
@@ -31,7 +32,6 @@ namespace {
 constexpr std::size_t longest_line = std::size_t{1} << 16;
 
 constexpr std::size_t f32_width = 4;
-constexpr std::size_t i16_width = 2;
 constexpr std::size_t bits_per_byte = 8;
 static_assert(sizeof(float) == f32_width && std::numeric_limits<float>::is_iec559,
               "f32 captures are copied straight into IEEE single-precision floats");
@@ -44,35 +44,77 @@ struct named_format {
     std::string_view name;
     capture_format format;
 };
-constexpr std::array<named_format, 3> format_names{
-    {{"f32", capture_format::f32}, {"i16", capture_format::i16}, {"csv", capture_format::csv}}};
+constexpr std::array<named_format, 6> format_names{{{"i8", capture_format::i8},
+                                                    {"u8", capture_format::u8},
+                                                    {"i16", capture_format::i16},
+                                                    {"f32", capture_format::f32},
+                                                    {"f64", capture_format::f64},
+                                                    {"csv", capture_format::csv}}};
+
+// Bytes in one raw sample of `format`.
+std::size_t sample_width(capture_format format)
+{
+    constexpr std::size_t i16_width = 2;
+    constexpr std::size_t f64_width = 8;
+    switch (format) {
+    case capture_format::i16:
+        return i16_width;
+    case capture_format::f32:
+        return f32_width;
+    case capture_format::f64:
+        return f64_width;
+    default:
+        return 1;
+    }
+}
 
 unsigned byte_at(std::span<const char> bytes, std::size_t i)
 {
     return static_cast<unsigned char>(bytes[i]);
 }
 
-// One little-endian float, assembled byte by byte so that it reads alike on any host.
-float f32_at(std::span<const char> bytes, std::size_t offset)
+// The sample's bytes as one unsigned number, assembled byte by byte in the
+// capture's order so that it reads alike on any host.
+std::uint64_t sample_bits(std::span<const char> bytes, std::size_t offset, std::size_t width,
+                          byte_order order)
 {
-    std::uint32_t bits = 0;
-    for (std::size_t k = 0; k < f32_width; ++k) {
-        bits |= std::uint32_t{byte_at(bytes, offset + k)} << (bits_per_byte * k);
+    std::uint64_t bits = 0;
+    for (std::size_t k = 0; k < width; ++k) {
+        const std::size_t at = order == byte_order::little ? k : width - 1 - k;
+        bits |= std::uint64_t{byte_at(bytes, offset + at)} << (bits_per_byte * k);
     }
-    return std::bit_cast<float>(bits);
+    return bits;
 }
 
-// One little-endian 16-bit integer, as its value (only relative sizes matter downstream).
-float i16_at(std::span<const char> bytes, std::size_t offset)
+// A float64 as the nearest float32; one beyond float32's range is as infinite to it.
+float narrowed(double x)
 {
-    const auto bits = static_cast<std::uint16_t>(byte_at(bytes, offset)
-                                                 | (byte_at(bytes, offset + 1) << bits_per_byte));
-    return static_cast<float>(static_cast<std::int16_t>(bits));
+    constexpr double largest = std::numeric_limits<float>::max();
+    if (std::abs(x) > largest) {
+        constexpr float infinite = std::numeric_limits<float>::infinity();
+        return x > 0 ? infinite : -infinite;
+    }
+    return static_cast<float>(x);
 }
 
-float sample_at(capture_format format, std::span<const char> bytes, std::size_t offset)
+// One raw sample as its value (only relative sizes matter downstream, so integers
+// are taken as they are, with no scale or offset).
+float sample_at(const capture_decoder& decoder, std::span<const char> bytes, std::size_t offset)
 {
-    return format == capture_format::f32 ? f32_at(bytes, offset) : i16_at(bytes, offset);
+    const std::size_t width = sample_width(decoder.format);
+    const std::uint64_t bits = sample_bits(bytes, offset, width, decoder.order);
+    switch (decoder.format) {
+    case capture_format::i8:
+        return static_cast<float>(static_cast<std::int8_t>(static_cast<std::uint8_t>(bits)));
+    case capture_format::i16:
+        return static_cast<float>(static_cast<std::int16_t>(static_cast<std::uint16_t>(bits)));
+    case capture_format::f32:
+        return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+    case capture_format::f64:
+        return narrowed(std::bit_cast<double>(bits));
+    default:
+        return static_cast<float>(bits);
+    }
 }
 
 // Whether the float with these bits is infinite or NaN: its exponent bits all set.
@@ -83,17 +125,19 @@ bool not_finite(std::uint32_t bits)
 }
 
 // Appends the whole samples in `bytes`, whose size is a multiple of the sample width,
-// and says whether any is infinite or NaN (an i16 sample never is). Where the host
-// is little-endian, f32 samples are copied and checked in one pass, which the
-// compiler vectorises: a large capture stays near the speed of reading it.
-bool append_samples(capture_format format, std::span<const char> bytes, std::vector<float>& out)
+// and says whether any is infinite or NaN (an integer sample never is). Where the
+// host is little-endian, little-endian f32 samples are copied and checked in one
+// pass, which the compiler vectorises: a large capture stays near the speed of reading it.
+bool append_samples(const capture_decoder& decoder, std::span<const char> bytes,
+                    std::vector<float>& out)
 {
-    const std::size_t width = format == capture_format::f32 ? f32_width : i16_width;
+    const std::size_t width = sample_width(decoder.format);
     const std::size_t count = bytes.size() / width;
     const std::size_t first = out.size();
     out.resize(first + count);
     std::uint32_t bad = 0;
-    if (format == capture_format::f32 && std::endian::native == std::endian::little) {
+    if (decoder.format == capture_format::f32 && decoder.order == byte_order::little
+        && std::endian::native == std::endian::little) {
         for (std::size_t i = 0; i < count; ++i) {
             std::uint32_t bits = 0;
             std::memcpy(&bits, bytes.data() + i * f32_width, f32_width);
@@ -103,7 +147,7 @@ bool append_samples(capture_format format, std::span<const char> bytes, std::vec
         return bad != 0;
     }
     for (std::size_t i = 0; i < count; ++i) {
-        out[first + i] = sample_at(format, bytes, i * width);
+        out[first + i] = sample_at(decoder, bytes, i * width);
         bad |= static_cast<std::uint32_t>(not_finite(std::bit_cast<std::uint32_t>(out[first + i])));
     }
     return bad != 0;
@@ -125,12 +169,12 @@ echo_error count_finite(capture_decoder& decoder, const std::vector<float>& out,
     return {.code = echo_errc::sample_not_finite, .index = decoder.samples + 1};
 }
 
-// f32 or i16: first completes the sample a previous chunk began, then takes every
+// Raw samples: first completes the sample a previous chunk began, then takes every
 // whole sample and keeps the rest for the next chunk.
 echo_error decode_raw(capture_decoder& decoder, std::span<const char> bytes,
                       std::vector<float>& out)
 {
-    const std::size_t width = decoder.format == capture_format::f32 ? f32_width : i16_width;
+    const std::size_t width = sample_width(decoder.format);
     const std::size_t first_new = out.size();
     if (!decoder.carry.empty()) {
         const auto head = bytes.first(std::min(width - decoder.carry.size(), bytes.size()));
@@ -139,12 +183,12 @@ echo_error decode_raw(capture_decoder& decoder, std::span<const char> bytes,
         if (decoder.carry.size() < width) {
             return {};
         }
-        out.push_back(sample_at(decoder.format, decoder.carry, 0));
+        out.push_back(sample_at(decoder, decoder.carry, 0));
         decoder.carry.clear();
     }
     const bool carried_bad = out.size() > first_new && !std::isfinite(out.back());
     const std::size_t whole = bytes.size() - bytes.size() % width;
-    const bool any_bad = append_samples(decoder.format, bytes.first(whole), out);
+    const bool any_bad = append_samples(decoder, bytes.first(whole), out);
     const auto rest = bytes.subspan(whole);
     decoder.carry.assign(rest.begin(), rest.end());
     return count_finite(decoder, out, first_new, carried_bad || any_bad);
@@ -298,15 +342,24 @@ std::optional<capture_format> format_of_path(std::string_view path)
     return std::nullopt;
 }
 
+std::optional<byte_order> byte_order_named(std::string_view name)
+{
+    if (name == "little" || name == "big") {
+        return name == "little" ? byte_order::little : byte_order::big;
+    }
+    return std::nullopt;
+}
+
 void capture_decoder_free::operator()(capture_decoder* decoder) const
 {
     delete decoder;  // NOLINT(cppcoreguidelines-owning-memory): the handle owns it
 }
 
-decoder_handle decoder_create(capture_format format)
+decoder_handle decoder_create(capture_layout layout)
 {
     decoder_handle decoder(new capture_decoder);
-    decoder->format = format;
+    decoder->format = layout.format;
+    decoder->order = layout.order;
     return decoder;
 }
 

@@ -100,9 +100,9 @@ struct capture_measurement {
     echo_error error;    // why the capture could not be measured
 };
 
-// Reads a whole capture in `format` from `source`, decodes it, folds it at
-// about `samples_per_bit` (> 0) and measures the averaged period.
-capture_measurement measure_capture(const polynomial& poly, capture_format format,
+// Reads a whole capture laid out as `layout` from `source`, decodes it, folds it
+// at about `samples_per_bit` (> 0) and measures the averaged period.
+capture_measurement measure_capture(const polynomial& poly, capture_layout layout,
                                     double samples_per_bit, const byte_source& source,
                                     std::optional<recording_medium> medium = {});
 

@@ -42,12 +42,12 @@ echo_error read_through(const byte_source& source, capture_decoder& decoder, per
 
 }  // namespace
 
-capture_measurement measure_capture(const polynomial& poly, capture_format format,
+capture_measurement measure_capture(const polynomial& poly, capture_layout layout,
                                     double samples_per_bit, const byte_source& source,
                                     std::optional<recording_medium> medium)
 {
     capture_measurement out;
-    const decoder_handle decoder = decoder_create(format);
+    const decoder_handle decoder = decoder_create(layout);
     folder_handle folder = folder_create(sequence_length(poly.order), samples_per_bit);
     out.error = read_through(source, *decoder, *folder);
     if (!out.error && decoder_samples(*decoder) == 0) {

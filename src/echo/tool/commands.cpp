@@ -156,8 +156,9 @@ int run_measure(const measure_options& o)
     const std::optional<capture_format> format =
         o.format.empty() ? format_of_path(o.capture) : format_named(o.format);
     if (!format) {
-        return fail(status_usage, "cannot tell the format of " + o.capture
-                                      + " from its name; give --format f32, i16 or csv");
+        return fail(status_usage,
+                    "cannot tell the format of " + o.capture
+                        + " from its name; give --format i8, u8, i16, f32, f64 or csv");
     }
     const bool from_stdin = o.capture == "-";
     std::FILE* in = from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
@@ -165,8 +166,9 @@ int run_measure(const measure_options& o)
         return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
     }
     const std::optional<recording_medium> medium = medium_named(o.medium);
-    const capture_measurement got =
-        measure_capture(*poly, *format, o.samples_per_bit, file_source(in), medium);
+    const capture_measurement got = measure_capture(
+        *poly, {*format, byte_order_named(o.byte_order).value_or(byte_order::little)},
+        o.samples_per_bit, file_source(in), medium);
     if (!from_stdin) {
         std::fclose(in);
     }

@@ -41,6 +41,7 @@ struct measure_options {
     std::string poly;
     double samples_per_bit = 0;
     std::string format;
+    std::string byte_order = "little";
     std::string medium;  // empty: found in the capture
     bool json = false;
     std::string plot;

@@ -145,8 +145,11 @@ void add_measure(CLI::App& app, measure_options& o, command& which)
         ->required()
         ->check(sample_rate);
     cmd->add_option("--format", o.format,
-                    "f32, i16 or csv (default: from the file name's extension)")
-        ->check(CLI::IsMember({"f32", "i16", "csv"}));
+                    "i8, u8, i16, f32, f64 or csv (default: from the file name's extension)")
+        ->check(CLI::IsMember({"i8", "u8", "i16", "f32", "f64", "csv"}));
+    cmd->add_option("--byte-order", o.byte_order,
+                    "little (default) or big: the order of a raw sample's bytes")
+        ->check(CLI::IsMember({"little", "big"}));
     cmd->add_option("--medium", o.medium,
                     "longitudinal or perpendicular (default: found from the capture)")
         ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
