@@ -179,6 +179,12 @@ const std::array bad_cases = {
              "not -0.5\n"},
     bad_case{"PatternPeriodsNotWhole", "\"$E\" pattern --poly 'x^3 + x + 1' --periods 2.5", 2,
              "keldran-echo: --periods: must be a whole number of at least 1, not 2.5\n"},
+    bad_case{"PatternHeldBitsAsBits", "\"$E\" pattern --poly 'x^3 + x + 1' --samples-per-bit 2", 2,
+             "keldran-echo: --samples-per-bit: the bits format writes one character a bit; give "
+             "--format f32 or csv\n"},
+    bad_case{"PatternHeldTooLong",
+             "\"$E\" pattern --poly 'x^3 + x + 1' --format f32 --samples-per-bit 1001", 2,
+             "keldran-echo: --samples-per-bit: must be a whole number from 1 to 1000, not 1001\n"},
     bad_case{"SeedBeyondSixtyFourBits", "simulate7 --seed 18446744073709551616", 2,
              "keldran-echo: --seed: must be a whole number from 0 to 18446744073709551615, not "
              "18446744073709551616\n"},
@@ -273,6 +279,22 @@ TEST_P(PatternOf, F32IsLittleEndianPlusOneForAOneAndMinusOneForAZero)
                                : std::string("\x00\x00\x80\xbf", float_bytes);
     }
     EXPECT_EQ(pattern("--format f32"), expected);
+}
+
+// Held for three samples a bit, each bit of two periods comes three times over.
+TEST_P(PatternOf, HoldsEachBitForTheSamplesAskedInCsvAndF32)
+{
+    std::string csv;
+    std::string f32;
+    for (const char bit : keldran_bits() + keldran_bits()) {
+        for (int k = 0; k < 3; ++k) {
+            csv += std::string(1, bit) + "\n";
+            f32 += bit == '1' ? std::string("\x00\x00\x80\x3f", float_bytes)
+                              : std::string("\x00\x00\x80\xbf", float_bytes);
+        }
+    }
+    EXPECT_EQ(pattern("--format csv --periods 2 --samples-per-bit 3"), csv);
+    EXPECT_EQ(pattern("--format f32 --periods 2 --samples-per-bit 3"), f32);
 }
 
 INSTANTIATE_TEST_SUITE_P(EchoCli, PatternOf,

@@ -487,6 +487,10 @@ INSTANTIATE_TEST_SUITE_P(
                      R"(simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8 --medium )"
                      "perpendicular --partial-erasure 0.2",
                      2, "keldran-echo: --partial-erasure: must be 0 with --medium perpendicular"},
+        message_case{"HeldBitsAsBits", nullptr, "",
+                     R"(pattern --poly "x^7 + x^3 + 1" --samples-per-bit 4)", 2,
+                     "keldran-echo: --samples-per-bit: the bits format writes one character a "
+                     "bit; give --format f32 or csv"},
         message_case{"StandardInputWithoutAFormat", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 -)", 2,
                      "keldran-echo: cannot tell the format of - from its name; give --format "

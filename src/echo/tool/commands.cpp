@@ -77,20 +77,30 @@ int run_pattern(const pattern_options& o)
     if (!poly) {
         return status_usage;
     }
+    if (o.format == "bits" && o.samples_per_bit != 1) {
+        return fail(status_usage,
+                    "--samples-per-bit: the bits format writes one character a bit; give "
+                    "--format f32 or csv");
+    }
     const std::vector<std::int32_t> bits = pattern_bits(*poly);
     output out{o.path};
     if (!open_output(out)) {
         return write_failed(out);
     }
+    // One period, each bit held for its samples: written period after period.
     std::string text;
     std::vector<float> levels;
     for (const std::int32_t bit : bits) {
         if (o.format == "bits") {
             text += bit != 0 ? '1' : '0';
-        } else if (o.format == "csv") {
-            text += bit != 0 ? "1\n" : "0\n";
-        } else {
-            levels.push_back(bit != 0 ? 1.0F : -1.0F);
+            continue;
+        }
+        for (std::int64_t k = 0; k < o.samples_per_bit; ++k) {
+            if (o.format == "csv") {
+                text += bit != 0 ? "1\n" : "0\n";
+            } else {
+                levels.push_back(bit != 0 ? 1.0F : -1.0F);
+            }
         }
     }
     if (o.format == "bits") {

@@ -15,6 +15,7 @@ namespace keldran::echo::tool {
 struct pattern_options {
     std::string poly;
     std::int64_t periods = 1;
+    std::int64_t samples_per_bit = 1;  // f32 and csv: samples each bit is held for
     std::string format = "bits";
     std::string path;
 };

@@ -73,6 +73,13 @@ const CLI::Validator head_asymmetry =
 const CLI::Validator whole_count = number_check<std::int64_t>([](std::int64_t v) { return v > 0; },
                                                               "a whole number of at least 1", "N");
 
+// An arbitrary waveform generator holds each bit for a few samples, rarely a hundred;
+// a period is written from memory, so the count is bounded.
+constexpr std::int64_t most_samples_held = 1000;
+const CLI::Validator samples_held =
+    number_check<std::int64_t>([](std::int64_t v) { return v >= 1 && v <= most_samples_held; },
+                               "a whole number from 1 to 1000", "K");
+
 const CLI::Validator seed_number = number_check<std::uint64_t>(
     [](std::uint64_t) { return true; }, "a whole number from 0 to 18446744073709551615", "S");
 
@@ -85,8 +92,11 @@ void add_pattern(CLI::App& app, pattern_options& o, command& which)
     CLI::App* cmd = app.add_subcommand("pattern", "Write the pattern: N periods of the sequence");
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--periods", o.periods, "periods to write (default 1)")->check(whole_count);
+    cmd->add_option("--samples-per-bit", o.samples_per_bit,
+                    "csv and f32: each bit held for this many samples (default 1)")
+        ->check(samples_held);
     cmd->add_option("--format", o.format,
-                    "bits: 0 and 1, a period per line; csv: a bit per line; "
+                    "bits: 0 and 1, a period per line; csv: a sample per line; "
                     "f32: little-endian float32, +1 for 1 and -1 for 0")
         ->check(CLI::IsMember({"bits", "csv", "f32"}));
     cmd->add_option("-o", o.path, "write to this file instead of standard output");
