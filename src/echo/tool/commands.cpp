@@ -69,6 +69,35 @@ std::optional<recording_medium> medium_named(const std::string& name)
                                    : recording_medium::longitudinal;
 }
 
+// One period of the pattern as `o` writes it, each bit held for its samples:
+// text for bits and csv, levels for f32.
+struct written_period {
+    std::string text;
+    std::vector<float> levels;
+};
+
+written_period one_period(const std::vector<std::int32_t>& bits, const pattern_options& o)
+{
+    written_period period;
+    if (o.format == "bits") {
+        for (const std::int32_t bit : bits) {
+            period.text += bit != 0 ? '1' : '0';
+        }
+        period.text += '\n';
+        return period;
+    }
+    for (const std::int32_t bit : bits) {
+        for (std::int64_t k = 0; k < o.samples_per_bit; ++k) {
+            if (o.format == "csv") {
+                period.text += bit != 0 ? "1\n" : "0\n";
+            } else {
+                period.levels.push_back(bit != 0 ? 1.0F : -1.0F);
+            }
+        }
+    }
+    return period;
+}
+
 }  // namespace
 
 int run_pattern(const pattern_options& o)
@@ -87,30 +116,12 @@ int run_pattern(const pattern_options& o)
     if (!open_output(out)) {
         return write_failed(out);
     }
-    // One period, each bit held for its samples: written period after period.
-    std::string text;
-    std::vector<float> levels;
-    for (const std::int32_t bit : bits) {
-        if (o.format == "bits") {
-            text += bit != 0 ? '1' : '0';
-            continue;
-        }
-        for (std::int64_t k = 0; k < o.samples_per_bit; ++k) {
-            if (o.format == "csv") {
-                text += bit != 0 ? "1\n" : "0\n";
-            } else {
-                levels.push_back(bit != 0 ? 1.0F : -1.0F);
-            }
-        }
-    }
-    if (o.format == "bits") {
-        text += '\n';
-    }
+    const written_period period = one_period(bits, o);
     for (std::int64_t p = 0; p < o.periods; ++p) {
         if (o.format == "f32") {
-            write_samples(out.file, levels);
+            write_samples(out.file, period.levels);
         } else {
-            std::fwrite(text.data(), 1, text.size(), out.file);
+            std::fwrite(period.text.data(), 1, period.text.size(), out.file);
         }
     }
     return close_output(out) ? status_ok : write_failed(out);
