@@ -154,9 +154,10 @@ bool append_samples(const capture_decoder& decoder, std::span<const char> bytes,
 }
 
 // Counts the samples appended to `out` from `first_new` on, up to the first NaN or
-// infinity, which the message names; `any_bad` says whether there is one.
-echo_error count_finite(capture_decoder& decoder, const std::vector<float>& out,
-                        std::size_t first_new, bool any_bad)
+// infinity, which the message names and which goes with all after it; `any_bad`
+// says whether there is one.
+echo_error count_finite(capture_decoder& decoder, std::vector<float>& out, std::size_t first_new,
+                        bool any_bad)
 {
     if (!any_bad) {
         decoder.samples += static_cast<std::int64_t>(out.size() - first_new);
@@ -166,6 +167,7 @@ echo_error count_finite(capture_decoder& decoder, const std::vector<float>& out,
     const auto first_bad =
         std::find_if(begin, out.end(), [](float sample) { return !std::isfinite(sample); });
     decoder.samples += first_bad - begin;
+    out.erase(first_bad, out.end());
     return {.code = echo_errc::sample_not_finite, .index = decoder.samples + 1};
 }
 

@@ -49,7 +49,7 @@ using decoder_handle = std::unique_ptr<capture_decoder, capture_decoder_free>;
 decoder_handle decoder_create(capture_layout layout);
 
 // Appends the samples that `bytes` completes to `out`; on a fault, the error
-// names the sample or line.
+// names the sample or line, and `out` holds the samples before it.
 echo_error decoder_feed(capture_decoder& decoder, std::span<const char> bytes,
                         std::vector<float>& out);
 
