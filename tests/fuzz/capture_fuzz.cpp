@@ -1,0 +1,89 @@
+// Fuzz target: the capture decoder fed arbitrary bytes in every layout.
+//
+// Beyond not crashing, the decoder must keep its promises: the samples and the message are the
+// same however the bytes are cut into chunks; every sample given is finite; and the count of
+// samples it reports is the count it gave.
+//
+// Input layout: byte 0 picks the format (its value modulo the six formats) and, in its high
+// bit, the byte order; byte 1 the chunk size (1 to 256 bytes); the rest is the capture.
+#include "capture.h"
+#include "errors.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace keldran::echo;
+
+constexpr std::array<capture_format, 6> formats{capture_format::i8,  capture_format::u8,
+                                                capture_format::i16, capture_format::f32,
+                                                capture_format::f64, capture_format::csv};
+constexpr unsigned big_endian_bit = 0x80U;
+constexpr std::size_t header_bytes = 2;
+
+void require(bool holds, const char* property)
+{
+    if (!holds) {
+        std::fputs("decoder property violated: ", stderr);
+        std::fputs(property, stderr);
+        std::fputs("\n", stderr);
+        std::abort();
+    }
+}
+
+struct decoded {
+    std::vector<float> samples;
+    std::string message;
+    std::int64_t counted = 0;
+};
+
+// Decodes `bytes` in chunks of `chunk` bytes, up to the first fault.
+decoded decode(capture_layout layout, std::span<const char> bytes, std::size_t chunk)
+{
+    const decoder_handle decoder = decoder_create(layout);
+    decoded result;
+    for (std::size_t at = 0; at < bytes.size() && result.message.empty(); at += chunk) {
+        const std::size_t size = std::min(chunk, bytes.size() - at);
+        result.message =
+            error_text(decoder_feed(*decoder, bytes.subspan(at, size), result.samples));
+    }
+    if (result.message.empty()) {
+        result.message = error_text(decoder_finish(*decoder, result.samples));
+    }
+    result.counted = decoder_samples(*decoder);
+    return result;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < header_bytes) {
+        return 0;
+    }
+    const std::span<const std::uint8_t> input(data, size);
+    const capture_layout layout{formats.at(input[0] % formats.size()),
+                                (input[0] & big_endian_bit) != 0 ? byte_order::big
+                                                                 : byte_order::little};
+    const std::size_t chunk = std::size_t{input[1]} + 1;
+    const std::vector<char> bytes(input.begin() + header_bytes, input.end());
+    const decoded whole = decode(layout, bytes, std::max<std::size_t>(bytes.size(), 1));
+    const decoded cut = decode(layout, bytes, chunk);
+    require(cut.samples == whole.samples, "the samples do not depend on the chunks");
+    require(cut.message == whole.message, "the message does not depend on the chunks");
+    require(std::all_of(whole.samples.begin(), whole.samples.end(),
+                        [](float x) { return std::isfinite(x); }),
+            "every sample given is finite");
+    require(whole.counted == static_cast<std::int64_t>(whole.samples.size()),
+            "the count is the samples given");
+    return 0;
+}
