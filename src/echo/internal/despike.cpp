@@ -89,17 +89,18 @@ bool steps_beyond(std::span<const float> run, float limit)
     return false;
 }
 
-// Spikes among the samples of `run` that have both neighbours in it.
-std::int64_t interior_spikes(std::span<const float> run, float limit)
+// Whether any sample of `run` that has both neighbours in it is a spike.
+bool has_interior_spike(std::span<const float> run, float limit)
 {
     if (!steps_beyond(run, limit)) {
-        return 0;
+        return false;
     }
-    std::int64_t count = 0;
     for (std::size_t i = 1; i + 1 < run.size(); ++i) {
-        count += is_spike(run[i - 1], run[i], run[i + 1], limit) ? 1 : 0;
+        if (is_spike(run[i - 1], run[i], run[i + 1], limit)) {
+            return true;
+        }
     }
-    return count;
+    return false;
 }
 
 // The held sample and all of `in` but its last, cleaned into the scratch buffer;
@@ -140,7 +141,7 @@ despiked despike(despiker& cleaner, std::span<const float> in)
         cleaner.limit <= 0
         || (!is_spike(cleaner.before, cleaner.pending, in[0], cleaner.limit)
             && !(in.size() > 1 && is_spike(cleaner.pending, in[0], in[1], cleaner.limit))
-            && interior_spikes(in, cleaner.limit) == 0);
+            && !has_interior_spike(in, cleaner.limit));
     despiked out;
     if (clean) {
         cleaner.released = cleaner.pending;
