@@ -69,17 +69,6 @@ std::vector<double> undo(std::span<const double> period, double a)
     return x;
 }
 
-// Marks [from, to) of `busy` round the period; a range is shorter than the period.
-void mark_round(std::vector<char>& busy, std::int64_t from, std::int64_t to)
-{
-    const auto n = static_cast<std::int64_t>(busy.size());
-    const std::int64_t start = ((from % n) + n) % n;
-    const std::int64_t end = start + std::min(to - from, n);
-    const auto at = [&](std::int64_t j) { return busy.begin() + static_cast<std::ptrdiff_t>(j); };
-    std::fill(at(start), at(std::min(end, n)), char{1});
-    std::fill(at(0), at(std::max<std::int64_t>(end - n, 0)), char{1});
-}
-
 // The estimate's own grid: the sample phases of each bit taken `step` at a time,
 // `rate` of these runs per bit.
 struct phase_grid {

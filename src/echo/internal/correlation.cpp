@@ -40,6 +40,16 @@ std::int64_t wrap(std::int64_t s, std::int64_t n)
     return s;
 }
 
+void mark_round(std::vector<char>& busy, std::int64_t from, std::int64_t to)
+{
+    const auto n = static_cast<std::int64_t>(busy.size());
+    const std::int64_t start = ((from % n) + n) % n;
+    const std::int64_t end = start + std::clamp<std::int64_t>(to - from, 0, n);
+    const auto at = [&](std::int64_t j) { return busy.begin() + static_cast<std::ptrdiff_t>(j); };
+    std::fill(at(start), at(std::min(end, n)), char{1});
+    std::fill(at(0), at(std::max<std::int64_t>(end - n, 0)), char{1});
+}
+
 double sample(const correlation& corr, std::int64_t s)
 {
     const auto n = static_cast<std::int64_t>(corr.values.size());

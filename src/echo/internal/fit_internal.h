@@ -91,6 +91,10 @@ struct correlation {
 // s moved by whole periods n into [-n/2, n/2).
 std::int64_t wrap(std::int64_t s, std::int64_t n);
 
+// Marks the samples [from, to) of `busy`, one period of them, round the period:
+// any from, and at most the whole period however long the range.
+void mark_round(std::vector<char>& busy, std::int64_t from, std::int64_t to);
+
 // The correlation s samples from the main response's transition (any s).
 double sample(const correlation& corr, std::int64_t s);
 

@@ -60,11 +60,9 @@ double noise_power(const correlation& corr, const std::vector<term>& terms,
 {
     const std::vector<double> model = render(terms, corr, all_parts);
     const auto n = static_cast<std::int64_t>(model.size());
-    std::vector<bool> busy(model.size(), false);
+    std::vector<char> busy(model.size(), 0);
     const auto mark = [&](std::int64_t from, std::int64_t to) {
-        for (std::int64_t s = from; s < to; ++s) {
-            busy[static_cast<std::size_t>((((corr.origin + s) % n) + n) % n)] = true;
-        }
+        mark_round(busy, corr.origin + from, corr.origin + to);
     };
     mark(-corr.segment * corr.rate, corr.segment * corr.rate);
     for (const std::int64_t at : {offsets.hts, offsets.nlts, offsets.second, offsets.interaction}) {
@@ -76,7 +74,7 @@ double noise_power(const correlation& corr, const std::vector<term>& terms,
     for (std::size_t j = 0; j < model.size(); ++j) {
         const double r2 = (corr.values[j] - model[j]) * (corr.values[j] - model[j]);
         all += r2;
-        if (!busy[j]) {
+        if (busy[j] == 0) {
             quiet += r2;
             ++count;
         }
