@@ -190,11 +190,11 @@ const std::array bad_cases = {
              "18446744073709551616\n"},
     bad_case{"NoCommand", "\"$E\"", 2, "keldran-echo: A subcommand is required\n"},
     bad_case{"UnknownCommand", "\"$E\" bogus --poly 'x^3 + x + 1'", 2,
-             "keldran-echo: unknown command \"bogus\"; the commands are pattern, simulate and "
-             "measure\n"},
+             "keldran-echo: unknown command \"bogus\"; the commands are pattern, simulate, "
+             "measure and info\n"},
     bad_case{"StandardInputWithoutFormat", "measure7 - <cap.f32", 2,
-             "keldran-echo: cannot tell the format of - from its name; give --format i8, u8, "
-             "i16, f32, f64 or csv\n"},
+             "keldran-echo: cannot tell the format of standard input from its content or its "
+             "name; give --format i8, u8, i16, f32, f64, csv, trc, isf or bin\n"},
     bad_case{"MissingCapture", "measure7 no.f32", 1,
              "keldran-echo: cannot read no.f32: No such file or directory\n"},
     bad_case{"EmptyCapture", ": >e.f32; measure7 e.f32", 1,
@@ -360,9 +360,10 @@ TEST_F(Measure, JsonHasTheFieldsOfTheDocumentedExampleInOrder)
 {
     const json result = measured("measure7 --json cap.f32");
     ASSERT_TRUE(result.is_object());
-    EXPECT_EQ(keys_of(result), (std::vector<std::string>{"polynomial", "order", "length",
-                                                         "samples_per_bit", "periods", "snr_db",
-                                                         "medium", "pw50", "set_aside", "echoes"}));
+    EXPECT_EQ(keys_of(result),
+              (std::vector<std::string>{"polynomial", "order", "length", "samples_per_bit",
+                                        "bit_rate", "sample_rate", "periods", "snr_db", "medium",
+                                        "pw50", "set_aside", "echoes"}));
     EXPECT_EQ(result["polynomial"], poly7);
     EXPECT_EQ(result["order"], 7);
     EXPECT_EQ(result["length"], 127);
@@ -373,8 +374,9 @@ TEST_F(Measure, JsonHasTheFieldsOfTheDocumentedExampleInOrder)
     ASSERT_EQ(result["echoes"].size(), effects.size());
     for (std::size_t i = 0; i < effects.size(); ++i) {
         const json& echo = result["echoes"][i];
-        std::vector<std::string> keys{"effect",    "location", "size",
-                                      "separable", "shift",    "shift_uncertainty"};
+        std::vector<std::string> keys{
+            "effect", "location",          "size",     "separable",
+            "shift",  "shift_uncertainty", "shift_ps", "shift_ps_uncertainty"};
         // Order 7's period is too short for either to be measured.
         if (i == 0) {
             keys.insert(keys.end(), {"read_asymmetry", "read_asymmetry_uncertainty",
@@ -573,8 +575,9 @@ TEST_F(EchoExecutable, JsonSaysWhyAnEchoIsNotSeparable)
         std::vector<std::string>{}, std::vector<std::string>{}};
     for (std::size_t i = 0; i < echoes.size(); ++i) {
         const json& echo = echoes[i];
-        std::vector<std::string> keys{"effect",    "location", "size",
-                                      "separable", "shift",    "shift_uncertainty"};
+        std::vector<std::string> keys{
+            "effect", "location",          "size",     "separable",
+            "shift",  "shift_uncertainty", "shift_ps", "shift_ps_uncertainty"};
         keys.insert(keys.end(), fitted.at(i).begin(), fitted.at(i).end());
         keys.emplace_back("not_separable_because");
         EXPECT_EQ(keys_of(echo), keys);

@@ -380,6 +380,10 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
                                            "separable",
                                            "shift",
                                            "shift_uncertainty",
+                                           "shift_ps",
+                                           "shift_ps_uncertainty",
+                                           "bit_rate",
+                                           "sample_rate",
                                            "read_asymmetry",
                                            "read_asymmetry_uncertainty",
                                            "read_asymmetry_not_given_because",
@@ -472,7 +476,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "(keldran lists those of order 7)"},
         message_case{"UnknownCommand", nullptr, "", R"(bogus --poly "x^7 + x^3 + 1")", 2,
                      R"(keldran-echo: unknown command "bogus"; the commands are pattern, )"
-                     "simulate and measure"},
+                     "simulate, measure and info"},
         message_case{"NoSamplesPerBit", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 0 capture.f32)", 2,
                      "keldran-echo: --samples-per-bit: must be a number greater than 0 and at "
@@ -491,10 +495,10 @@ INSTANTIATE_TEST_SUITE_P(
                      R"(pattern --poly "x^7 + x^3 + 1" --samples-per-bit 4)", 2,
                      "keldran-echo: --samples-per-bit: the bits format writes one character a "
                      "bit; give --format f32 or csv"},
-        message_case{"StandardInputWithoutAFormat", nullptr, "",
-                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 -)", 2,
-                     "keldran-echo: cannot tell the format of - from its name; give --format "
-                     "i8, u8, i16, f32, f64 or csv"}),
+        message_case{"StandardInputWithoutAFormat", "capture.f32", "\x01\x02\x03\x04",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 - <capture.f32)", 2,
+                     "keldran-echo: cannot tell the format of standard input from its content "
+                     "or its name; give --format i8, u8, i16, f32, f64, csv, trc, isf or bin"}),
     case_name);
 
 }  // namespace

@@ -200,7 +200,8 @@ inline capture_measurement measure_whole(const capture_case& c)
     std::span<const char> bytes(reinterpret_cast<const char*>(samples.data()),  // NOLINT
                                 samples.size() * sizeof(float));
     return keldran::echo::measure_capture(
-        poly, {keldran::echo::capture_format::f32}, c.samples_per_bit, [&](std::span<char> buffer) {
+        poly, {keldran::echo::capture_format::f32}, {.samples_per_bit = c.samples_per_bit},
+        [&](std::span<char> buffer) {
             const std::size_t size = std::min(buffer.size(), bytes.size());
             std::copy_n(bytes.begin(), size, buffer.begin());
             bytes = bytes.subspan(size);

@@ -82,6 +82,30 @@ TEST(Summary, TableGivesFourDecimalsAndSaysWhyEachEchoIsNotSeparable)
               "apart, so its size is unreliable and no shift is given.\n");
 }
 
+// At 1.25 Gbit/s a bit cell lasts 800 ps.
+TEST(Summary, GivenABitRateTableAndJsonGiveTheRatesAndEveryShiftInPicoseconds)
+{
+    const capture_rates rates{.samples_per_bit = 8, .bit_rate = 1.25e9, .sample_rate = 1e10};
+    const std::string table = summary_table(seven, folded(), example(), rates);
+    EXPECT_NE(table.find("Bit rate 1.25e+09 bits/s, sample rate 1e+10 samples/s\n"
+                         "Samples set aside as glitches 3\n\n"
+                         "Echo           Location    Size     Separable   Shift (bit cells)   "
+                         "Shift (ps)\n"
+                         "HTS               -30.5    0.0634   yes         +0.0502 +/- 0.0001  "
+                         "+40.2 +/- 0.1\n"
+                         "NLTS              +25.5    0.0867   no          -                   -\n"),
+              std::string::npos)
+        << table;
+    const std::string json = summary_json(seven, folded(), example(), rates);
+    EXPECT_NE(json.find("\"samples_per_bit\":8.0,\"bit_rate\":1250000000.0,"
+                        "\"sample_rate\":10000000000.0,"),
+              std::string::npos);
+    EXPECT_NE(json.find("\"shift\":0.0502,\"shift_uncertainty\":0.0001,\"shift_ps\":40.2,"
+                        "\"shift_ps_uncertainty\":0.1,"),
+              std::string::npos)
+        << json;
+}
+
 TEST(Summary, TableSaysAPeriodBelowOrderSevenLeavesNoRoom)
 {
     measurement m = example();
@@ -96,22 +120,27 @@ TEST(Summary, JsonRoundsEachFigureAndNamesTheEffects)
 {
     EXPECT_EQ(summary_json(seven, folded(), example()),
               "{\"polynomial\":\"x^7 + x^3 + 1\",\"order\":7,\"length\":127,"
-              "\"samples_per_bit\":8.0,\"periods\":8,\"snr_db\":61.7,"
+              "\"samples_per_bit\":8.0,\"bit_rate\":null,\"sample_rate\":null,\"periods\":8,"
+              "\"snr_db\":61.7,"
               "\"medium\":\"longitudinal\",\"pw50\":2.498,\"set_aside\":3,\"echoes\":["
               "{\"effect\":\"hts\",\"location\":-30.5,\"size\":0.0634,\"separable\":true,"
-              "\"shift\":0.0502,\"shift_uncertainty\":0.0001,\"read_asymmetry\":null,"
+              "\"shift\":0.0502,\"shift_uncertainty\":0.0001,\"shift_ps\":null,"
+              "\"shift_ps_uncertainty\":null,\"read_asymmetry\":null,"
               "\"read_asymmetry_uncertainty\":null},"
               "{\"effect\":\"nlts\",\"location\":25.5,\"size\":0.0867,\"separable\":false,"
-              "\"shift\":null,\"shift_uncertainty\":null,\"partial_erasure\":null,"
+              "\"shift\":null,\"shift_uncertainty\":null,\"shift_ps\":null,"
+              "\"shift_ps_uncertainty\":null,\"partial_erasure\":null,"
               "\"partial_erasure_uncertainty\":null,\"not_separable_because\":\"it does not follow "
               "the channel model: "
               "the fit leaves 24 % of it unexplained\"},"
               "{\"effect\":\"second_adjacent\",\"location\":45.5,\"size\":0.0001,"
-              "\"separable\":false,\"shift\":null,\"shift_uncertainty\":null,"
+              "\"separable\":false,\"shift\":null,\"shift_uncertainty\":null,\"shift_ps\":null,"
+              "\"shift_ps_uncertainty\":null,"
               "\"not_separable_because\":\"it lies within the reach of the Interaction echo: it "
               "cannot be told apart\"},"
               "{\"effect\":\"interaction\",\"location\":-60.5,\"size\":0.0066,\"separable\":false,"
-              "\"shift\":null,\"shift_uncertainty\":null,"
+              "\"shift\":null,\"shift_uncertainty\":null,\"shift_ps\":null,"
+              "\"shift_ps_uncertainty\":null,"
               "\"not_separable_because\":\"it lies within the reach of the main response: it "
               "cannot be told apart\"}]}\n");
 }
@@ -161,7 +190,8 @@ TEST(Summary, TableAndJsonGiveErasureAndAsymmetryWithTheirUncertainties)
     EXPECT_NE(json.find("\"medium\":\"perpendicular\""), std::string::npos);
     EXPECT_NE(json.find("\"read_asymmetry\":-0.1494,\"read_asymmetry_uncertainty\":0.0021"),
               std::string::npos);
-    EXPECT_NE(json.find("\"shift\":0.2001,\"shift_uncertainty\":0.0003,\"partial_erasure\":0.1,"
+    EXPECT_NE(json.find("\"shift\":0.2001,\"shift_uncertainty\":0.0003,\"shift_ps\":null,"
+                        "\"shift_ps_uncertainty\":null,\"partial_erasure\":0.1,"
                         "\"partial_erasure_uncertainty\":0.0008"),
               std::string::npos);
 }

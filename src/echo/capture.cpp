@@ -3,7 +3,8 @@
 // the locale, so that one capture gives the same samples on every machine.
 #include "capture.h"
 
-#include "internal/text.h"
+#include "internal/csv_reader.h"
+#include "internal/decode_internal.h"
 
 #include <algorithm>
 #include <array>
@@ -17,222 +18,272 @@
 
 namespace keldran::echo {
 
+namespace {
+// As many distinct values as a capture misread may take, or a digital channel.
+constexpr std::size_t few_values = 8;
+}  // namespace
+
 struct capture_decoder {
-    capture_format format = capture_format::f32;
-    byte_order order = byte_order::little;
-    std::string carry;         // bytes of a sample or line that the next chunk completes
-    std::int64_t line = 0;     // csv: lines taken so far
-    std::int64_t samples = 0;  // samples decoded so far
-    bool in_header = true;     // csv: no number seen yet, so a line of text is a header
+    enum class stage : std::uint8_t { detect, header, skip, samples, text, done };
+    capture_layout layout;
+    capture_info info;
+    capture_signs signs;
+    stage at = stage::detect;
+    stage after_skip = stage::samples;  // skip: what the bytes skipped lead to
+    std::string held;                   // bytes of a header, a sample or a line still unfinished
+    std::int64_t header_at = 0;         // header: where in the file `held` starts
+    std::int64_t waveform = 1;          // header: the waveform whose header comes next
+    std::int64_t skip_left = 0;         // skip: bytes still to pass over
+    sample_plan plan;                   // samples: how they are stored
+    std::int64_t samples_left = -1;     // samples: how many the file holds still; -1: to its end
+    csv_reader csv;
+    std::int64_t line = 0;  // text: lines taken so far
+    bool finished = false;
+    std::array<float, few_values + 1> values{};  // distinct values among the first samples
+    std::size_t value_count = 0;
 };
 
 namespace {
 
-// Characters a csv line may hold before it is taken for something else.
 constexpr std::size_t longest_line = std::size_t{1} << 16;
-
-constexpr std::size_t f32_width = 4;
-constexpr std::size_t bits_per_byte = 8;
-static_assert(sizeof(float) == f32_width && std::numeric_limits<float>::is_iec559,
-              "f32 captures are copied straight into IEEE single-precision floats");
-
 // Spreadsheet programs start a UTF-8 text file with this mark; it is not part of the first line.
 constexpr std::string_view utf8_bom = "\xEF\xBB\xBF";
-constexpr std::string_view blanks = " \t\r";
+// Samples among which distinct values are counted: enough to see any real signal's noise.
+constexpr std::int64_t distinct_window = std::int64_t{1} << 16;
+// Fewer samples than this say nothing of how many values a capture takes.
+constexpr std::int64_t distinct_minimum = 256;
 
 struct named_format {
     std::string_view name;
     capture_format format;
 };
-constexpr std::array<named_format, 6> format_names{{{"i8", capture_format::i8},
+constexpr std::array<named_format, 9> format_names{{{"i8", capture_format::i8},
                                                     {"u8", capture_format::u8},
                                                     {"i16", capture_format::i16},
                                                     {"f32", capture_format::f32},
                                                     {"f64", capture_format::f64},
-                                                    {"csv", capture_format::csv}}};
+                                                    {"csv", capture_format::csv},
+                                                    {"trc", capture_format::trc},
+                                                    {"isf", capture_format::isf},
+                                                    {"bin", capture_format::bin}}};
 
-// Bytes in one raw sample of `format`.
-std::size_t sample_width(capture_format format)
+using stage = capture_decoder::stage;
+
+echo_error feed_bytes(capture_decoder& decoder, std::span<const char> bytes,
+                      std::vector<float>& out);
+
+// Raw samples of a format with no header, in the byte order the layout gives.
+sample_plan raw_plan(capture_format format, byte_order order)
 {
-    constexpr std::size_t i16_width = 2;
-    constexpr std::size_t f64_width = 8;
     switch (format) {
-    case capture_format::i16:
-        return i16_width;
-    case capture_format::f32:
-        return f32_width;
-    case capture_format::f64:
-        return f64_width;
-    default:
-        return 1;
-    }
-}
-
-unsigned byte_at(std::span<const char> bytes, std::size_t i)
-{
-    return static_cast<unsigned char>(bytes[i]);
-}
-
-// The sample's bytes as one unsigned number, assembled byte by byte in the
-// capture's order so that it reads alike on any host.
-std::uint64_t sample_bits(std::span<const char> bytes, std::size_t offset, std::size_t width,
-                          byte_order order)
-{
-    std::uint64_t bits = 0;
-    for (std::size_t k = 0; k < width; ++k) {
-        const std::size_t at = order == byte_order::little ? k : width - 1 - k;
-        bits |= std::uint64_t{byte_at(bytes, offset + at)} << (bits_per_byte * k);
-    }
-    return bits;
-}
-
-// A float64 as the nearest float32; one beyond float32's range is as infinite to it.
-float narrowed(double x)
-{
-    constexpr double largest = std::numeric_limits<float>::max();
-    if (std::abs(x) > largest) {
-        constexpr float infinite = std::numeric_limits<float>::infinity();
-        return x > 0 ? infinite : -infinite;
-    }
-    return static_cast<float>(x);
-}
-
-// One raw sample as its value (only relative sizes matter downstream, so integers
-// are taken as they are, with no scale or offset).
-float sample_at(const capture_decoder& decoder, std::span<const char> bytes, std::size_t offset)
-{
-    const std::size_t width = sample_width(decoder.format);
-    const std::uint64_t bits = sample_bits(bytes, offset, width, decoder.order);
-    switch (decoder.format) {
     case capture_format::i8:
-        return static_cast<float>(static_cast<std::int8_t>(static_cast<std::uint8_t>(bits)));
+        return {.type = sample_type::i8, .order = order};
+    case capture_format::u8:
+        return {.type = sample_type::u8, .order = order};
     case capture_format::i16:
-        return static_cast<float>(static_cast<std::int16_t>(static_cast<std::uint16_t>(bits)));
-    case capture_format::f32:
-        return std::bit_cast<float>(static_cast<std::uint32_t>(bits));
+        return {.type = sample_type::i16, .order = order};
     case capture_format::f64:
-        return narrowed(std::bit_cast<double>(bits));
+        return {.type = sample_type::f64, .order = order};
     default:
-        return static_cast<float>(bits);
+        return {.type = sample_type::f32, .order = order};
     }
 }
 
-// Whether the float with these bits is infinite or NaN: its exponent bits all set.
-bool not_finite(std::uint32_t bits)
+bool is_raw(capture_format format)
 {
-    constexpr std::uint32_t exponent_bits = 0x7F800000U;
-    return (bits & exponent_bits) == exponent_bits;
+    return format != capture_format::csv && format != capture_format::trc
+           && format != capture_format::isf && format != capture_format::bin;
 }
 
-// Appends the whole samples in `bytes`, whose size is a multiple of the sample width,
-// and says whether any is infinite or NaN (an integer sample never is). Where the
-// host is little-endian, little-endian f32 samples are copied and checked in one
-// pass, which the compiler vectorises: a large capture stays near the speed of reading it.
-bool append_samples(const capture_decoder& decoder, std::span<const char> bytes,
-                    std::vector<float>& out)
+// Sets the decoder to read `format` from the file's first byte.
+void begin_format(capture_decoder& decoder, capture_format format)
 {
-    const std::size_t width = sample_width(decoder.format);
-    const std::size_t count = bytes.size() / width;
-    const std::size_t first = out.size();
-    out.resize(first + count);
-    std::uint32_t bad = 0;
-    if (decoder.format == capture_format::f32 && decoder.order == byte_order::little
-        && std::endian::native == std::endian::little) {
-        for (std::size_t i = 0; i < count; ++i) {
-            std::uint32_t bits = 0;
-            std::memcpy(&bits, bytes.data() + i * f32_width, f32_width);
-            bad |= static_cast<std::uint32_t>(not_finite(bits));
-            out[first + i] = std::bit_cast<float>(bits);
-        }
-        return bad != 0;
+    constexpr std::int32_t bits_per_byte = 8;
+    decoder.info.format = format;
+    if (format == capture_format::csv) {
+        decoder.at = stage::text;
+        decoder.csv = csv_create(decoder.layout.channel);
+    } else if (is_raw(format)) {
+        decoder.at = stage::samples;
+        decoder.plan = raw_plan(format, decoder.layout.order);
+        decoder.info.sample_bits =
+            static_cast<std::int32_t>(sample_width(decoder.plan.type)) * bits_per_byte;
+    } else {
+        decoder.at = stage::header;
     }
-    for (std::size_t i = 0; i < count; ++i) {
-        out[first + i] = sample_at(decoder, bytes, i * width);
-        bad |= static_cast<std::uint32_t>(not_finite(std::bit_cast<std::uint32_t>(out[first + i])));
-    }
-    return bad != 0;
 }
 
-// Counts the samples appended to `out` from `first_new` on, up to the first NaN or
-// infinity, which the message names and which goes with all after it; `any_bad`
-// says whether there is one.
-echo_error count_finite(capture_decoder& decoder, std::vector<float>& out, std::size_t first_new,
-                        bool any_bad)
+// The format of a capture whose first bytes are `first`: an oscilloscope file's
+// mark first, then what the name implies, then text as csv.
+std::optional<capture_format> detected(std::string_view first, std::optional<capture_format> hint)
 {
-    if (!any_bad) {
-        decoder.samples += static_cast<std::int64_t>(out.size() - first_new);
-        return {};
+    if (const std::optional<capture_format> marked = format_by_signature(first)) {
+        return marked;
     }
+    if (hint && (is_raw(*hint) || *hint == capture_format::csv)) {
+        return hint;
+    }
+    if (!hint && looks_like_text(first)) {
+        return capture_format::csv;
+    }
+    return std::nullopt;
+}
+
+echo_error unrecognised(std::optional<capture_format> hint)
+{
+    if (!hint) {
+        return {.code = echo_errc::unknown_format};
+    }
+    return {.code = echo_errc::not_this_format, .text = std::string(format_title(*hint))};
+}
+
+// Decides the format from the bytes held, then decodes them as that format.
+echo_error decide_format(capture_decoder& decoder, std::vector<float>& out)
+{
+    const std::optional<capture_format> format = detected(decoder.held, decoder.layout.hint);
+    if (!format) {
+        return unrecognised(decoder.layout.hint);
+    }
+    begin_format(decoder, *format);
+    const std::string first = std::move(decoder.held);
+    decoder.held.clear();
+    return feed_bytes(decoder, first, out);
+}
+
+echo_error take_detect(capture_decoder& decoder, std::span<const char>& bytes,
+                       std::vector<float>& out)
+{
+    const auto head = bytes.first(std::min(signature_bytes - decoder.held.size(), bytes.size()));
+    decoder.held.append(head.begin(), head.end());
+    bytes = bytes.subspan(head.size());
+    return decoder.held.size() < signature_bytes ? echo_error{} : decide_format(decoder, out);
+}
+
+header_step read_header(const capture_decoder& decoder, capture_info& info)
+{
+    const header_view view{decoder.held, decoder.header_at, decoder.waveform};
+    switch (decoder.info.format) {
+    case capture_format::trc:
+        return read_trc_header(view, decoder.layout, info);
+    case capture_format::isf:
+        return read_isf_header(view, decoder.layout, info);
+    default:
+        return read_bin_header(view, decoder.layout, info);
+    }
+}
+
+// Moves on to `target` in the file, where `next` begins; the bytes held beyond it
+// are decoded again as what they are.
+echo_error go_to(capture_decoder& decoder, std::int64_t target, stage next, std::vector<float>& out)
+{
+    const std::int64_t reached = decoder.header_at + static_cast<std::int64_t>(decoder.held.size());
+    std::string beyond;
+    if (target < reached) {
+        beyond = decoder.held.substr(static_cast<std::size_t>(target - decoder.header_at));
+    }
+    decoder.held.clear();
+    decoder.header_at = target;
+    decoder.skip_left = std::max<std::int64_t>(target - reached, 0);
+    decoder.after_skip = next;
+    decoder.at = decoder.skip_left > 0 ? stage::skip : next;
+    return beyond.empty() ? echo_error{} : feed_bytes(decoder, beyond, out);
+}
+
+echo_error follow_header(capture_decoder& decoder, const header_step& step, std::vector<float>& out)
+{
+    if (step.what == header_step::kind::failed) {
+        return step.error;
+    }
+    if (step.offset < decoder.header_at) {
+        return {.code = echo_errc::damaged_header,
+                .text = std::string(format_title(decoder.info.format)),
+                .detail = "it places its samples before its own header"};
+    }
+    if (step.what == header_step::kind::skip_to) {
+        decoder.waveform = std::max(step.count, decoder.waveform);
+        return go_to(decoder, step.offset, stage::header, out);
+    }
+    decoder.plan = step.plan;
+    decoder.samples_left = step.count;
+    return go_to(decoder, step.offset, step.count > 0 ? stage::samples : stage::done, out);
+}
+
+echo_error take_header(capture_decoder& decoder, std::span<const char>& bytes,
+                       std::vector<float>& out)
+{
+    const auto head = bytes.first(std::min(longest_header - decoder.held.size(), bytes.size()));
+    decoder.held.append(head.begin(), head.end());
+    bytes = bytes.subspan(head.size());
+    const header_step step = read_header(decoder, decoder.info);
+    if (step.what != header_step::kind::more) {
+        return follow_header(decoder, step, out);
+    }
+    if (step.wanted > longest_header || decoder.held.size() >= longest_header) {
+        return unrecognised(decoder.info.format);
+    }
+    return {};
+}
+
+echo_error take_skip(capture_decoder& decoder, std::span<const char>& bytes)
+{
+    const auto passed = std::min(static_cast<std::size_t>(std::min<std::int64_t>(
+                                     decoder.skip_left, std::numeric_limits<std::int32_t>::max())),
+                                 bytes.size());
+    bytes = bytes.subspan(passed);
+    decoder.skip_left -= static_cast<std::int64_t>(passed);
+    if (decoder.skip_left == 0) {
+        decoder.at = decoder.after_skip;
+    }
+    return {};
+}
+
+// Ends the samples appended from `first_new` on at the first NaN or infinity, which
+// the error names; `bytes` are those they came from, to tell the other byte order's sign.
+echo_error cut_at_non_finite(capture_decoder& decoder, std::vector<float>& out,
+                             std::size_t first_new, std::span<const char> bytes)
+{
     const auto begin = out.begin() + static_cast<std::ptrdiff_t>(first_new);
     const auto first_bad =
         std::find_if(begin, out.end(), [](float sample) { return !std::isfinite(sample); });
-    decoder.samples += first_bad - begin;
+    const std::int64_t index = decoder.info.samples + (first_bad - begin) + 1;
     out.erase(first_bad, out.end());
-    return {.code = echo_errc::sample_not_finite, .index = decoder.samples + 1};
+    decoder.signs.other_order_finite = finite_in_other_order(decoder.plan, bytes);
+    return {.code = echo_errc::sample_not_finite, .index = index};
 }
 
-// Raw samples: first completes the sample a previous chunk began, then takes every
-// whole sample and keeps the rest for the next chunk.
-echo_error decode_raw(capture_decoder& decoder, std::span<const char> bytes,
-                      std::vector<float>& out)
+// Stored samples: first completes the sample a previous chunk began, then takes every
+// whole sample the data holds and keeps the rest for the next chunk.
+echo_error take_samples(capture_decoder& decoder, std::span<const char>& bytes,
+                        std::vector<float>& out)
 {
-    const std::size_t width = sample_width(decoder.format);
+    const std::size_t width = sample_width(decoder.plan.type);
+    std::size_t room = bytes.size();
+    if (decoder.samples_left >= 0) {
+        room = static_cast<std::size_t>(std::min<std::int64_t>(
+            static_cast<std::int64_t>(room), decoder.samples_left * static_cast<std::int64_t>(width)
+                                                 - static_cast<std::int64_t>(decoder.held.size())));
+    }
+    std::string data = std::move(decoder.held);
+    decoder.held.clear();
+    std::span<const char> taken = bytes.first(room);
+    bytes = bytes.subspan(room);
+    if (!data.empty()) {
+        data.append(taken.begin(), taken.end());
+        taken = data;
+    }
+    const std::size_t whole = taken.size() - taken.size() % width;
     const std::size_t first_new = out.size();
-    if (!decoder.carry.empty()) {
-        const auto head = bytes.first(std::min(width - decoder.carry.size(), bytes.size()));
-        decoder.carry.append(head.begin(), head.end());
-        bytes = bytes.subspan(head.size());
-        if (decoder.carry.size() < width) {
-            return {};
-        }
-        out.push_back(sample_at(decoder, decoder.carry, 0));
-        decoder.carry.clear();
-    }
-    const bool carried_bad = out.size() > first_new && !std::isfinite(out.back());
-    const std::size_t whole = bytes.size() - bytes.size() % width;
-    const bool any_bad = append_samples(decoder, bytes.first(whole), out);
-    const auto rest = bytes.subspan(whole);
-    decoder.carry.assign(rest.begin(), rest.end());
-    return count_finite(decoder, out, first_new, carried_bad || any_bad);
-}
-
-std::string_view trimmed(std::string_view text)
-{
-    const std::size_t first = text.find_first_not_of(blanks);
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(blanks) - first + 1);
-}
-
-// The number that `text` holds whole: decimal or exponent form, with an optional sign.
-// A magnitude beyond a double's range counts as infinite, one below it as zero.
-std::optional<double> number_in(std::string_view text)
-{
-    if (text.starts_with('+')) {
-        text.remove_prefix(1);
-        if (text.starts_with('-')) {
-            return std::nullopt;
+    const bool any_bad = append_values(decoder.plan, taken.first(whole), out);
+    decoder.held.assign(taken.begin() + static_cast<std::ptrdiff_t>(whole), taken.end());
+    if (decoder.samples_left >= 0) {
+        decoder.samples_left -= static_cast<std::int64_t>(whole / width);
+        if (decoder.samples_left == 0) {
+            decoder.at = stage::done;
         }
     }
-    double value = 0.0;
-    const char* const end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, value);
-    if (stop != end || (error != std::errc{} && error != std::errc::result_out_of_range)) {
-        return std::nullopt;
-    }
-    if (error == std::errc{}) {
-        return value;
-    }
-    // Out of range: a magnitude too small for a double is zero, one too large infinite.
-    const std::size_t exponent = text.find_first_of("eE");
-    const bool tiny = exponent != std::string_view::npos && exponent + 1 < text.size()
-                      && text[exponent + 1] == '-';
-    return tiny ? 0.0 : std::numeric_limits<double>::infinity();
+    return any_bad ? cut_at_non_finite(decoder, out, first_new, taken.first(whole)) : echo_error{};
 }
 
-// One csv line: blank lines are skipped, and so is every line before the first whose
-// last column is a number; after that, each line's last column is one sample.
 echo_error take_line(capture_decoder& decoder, std::string_view line, std::vector<float>& out)
 {
     ++decoder.line;
@@ -245,68 +296,126 @@ echo_error take_line(capture_decoder& decoder, std::string_view line, std::vecto
     if (decoder.line == 1 && line.starts_with(utf8_bom)) {
         line.remove_prefix(utf8_bom.size());
     }
-    const std::string_view text = trimmed(line);
-    if (text.empty()) {
-        return {};
-    }
-    // Some oscilloscopes end every line with a comma: the sample is the last column
-    // that holds anything.
-    const std::string_view filled = trimmed(text.substr(0, text.find_last_not_of(", \t") + 1));
-    const std::size_t comma = filled.rfind(',');
-    const std::string_view column =
-        comma == std::string_view::npos ? filled : trimmed(filled.substr(comma + 1));
-    const std::optional<double> value = number_in(column);
-    if (!value) {
-        if (decoder.in_header) {
-            return {};
-        }
-        return {.code = echo_errc::line_not_a_number,
-                .index = decoder.line,
-                .text = std::string(column)};
-    }
-    decoder.in_header = false;
-    if (!std::isfinite(*value) || std::abs(*value) > std::numeric_limits<float>::max()) {
-        return {
-            .code = echo_errc::line_not_finite, .index = decoder.line, .text = std::string(column)};
-    }
-    out.push_back(static_cast<float>(*value));
-    ++decoder.samples;
-    return {};
+    return csv_take_line(decoder.csv, line, decoder.line, out, decoder.info, decoder.signs);
 }
 
 // Ends the line that earlier chunks began with `rest`, the part of it in this chunk.
 echo_error take_carried_line(capture_decoder& decoder, std::string_view rest,
                              std::vector<float>& out)
 {
-    decoder.carry += rest;
-    echo_error message = take_line(decoder, decoder.carry, out);
-    decoder.carry.clear();
+    decoder.held += rest;
+    echo_error message = take_line(decoder, decoder.held, out);
+    decoder.held.clear();
     return message;
 }
 
-echo_error decode_csv(capture_decoder& decoder, std::span<const char> bytes,
-                      std::vector<float>& out)
+echo_error take_text(capture_decoder& decoder, std::span<const char>& bytes,
+                     std::vector<float>& out)
 {
     const std::string_view text(bytes.data(), bytes.size());
+    bytes = {};
     std::size_t start = 0;
     for (std::size_t end = text.find('\n'); end != std::string_view::npos;
          end = text.find('\n', start)) {
         const std::string_view line = text.substr(start, end - start);
-        echo_error message = decoder.carry.empty() ? take_line(decoder, line, out)
-                                                   : take_carried_line(decoder, line, out);
+        echo_error message = decoder.held.empty() ? take_line(decoder, line, out)
+                                                  : take_carried_line(decoder, line, out);
         if (message) {
             return message;
         }
         start = end + 1;
     }
-    decoder.carry += text.substr(start);
+    decoder.held += text.substr(start);
     // No number runs this long: a capture without line ends is not a csv capture,
     // and holding it all would take memory without end.
-    if (decoder.carry.size() > longest_line) {
+    if (decoder.held.size() > longest_line) {
         return {
-            .code = echo_errc::line_not_a_number, .index = decoder.line + 1, .text = decoder.carry};
+            .code = echo_errc::line_not_a_number, .index = decoder.line + 1, .text = decoder.held};
     }
     return {};
+}
+
+echo_error feed_bytes(capture_decoder& decoder, std::span<const char> bytes,
+                      std::vector<float>& out)
+{
+    echo_error error;
+    while (!bytes.empty() && !error) {
+        switch (decoder.at) {
+        case stage::detect:
+            error = take_detect(decoder, bytes, out);
+            break;
+        case stage::header:
+            error = take_header(decoder, bytes, out);
+            break;
+        case stage::skip:
+            error = take_skip(decoder, bytes);
+            break;
+        case stage::samples:
+            error = take_samples(decoder, bytes, out);
+            break;
+        case stage::text:
+            error = take_text(decoder, bytes, out);
+            break;
+        default:
+            bytes = {};
+        }
+    }
+    return error;
+}
+
+// Counts the new samples, notes the first and last, and the distinct values among the first.
+void note_samples(capture_decoder& decoder, std::span<const float> fresh)
+{
+    if (fresh.empty()) {
+        return;
+    }
+    if (decoder.info.samples == 0) {
+        decoder.info.first = fresh.front();
+    }
+    decoder.info.last = fresh.back();
+    const std::int64_t looked =
+        std::min<std::int64_t>(std::max<std::int64_t>(distinct_window - decoder.info.samples, 0),
+                               static_cast<std::int64_t>(fresh.size()));
+    for (std::int64_t i = 0; i < looked && decoder.value_count <= few_values; ++i) {
+        const float v = fresh[static_cast<std::size_t>(i)];
+        const auto known =
+            decoder.values.begin() + static_cast<std::ptrdiff_t>(decoder.value_count);
+        if (std::find(decoder.values.begin(), known, v) == known) {
+            decoder.values[decoder.value_count++] = v;
+        }
+    }
+    decoder.info.samples += static_cast<std::int64_t>(fresh.size());
+}
+
+// Ends the stage the capture stopped in: what an unfinished header, sample or line means.
+echo_error end_stage(capture_decoder& decoder, std::vector<float>& out)
+{
+    switch (decoder.at) {
+    case stage::header:
+        return unrecognised(decoder.info.format);
+    case stage::skip:
+    case stage::samples: {
+        if (decoder.at == stage::samples && !decoder.held.empty()) {
+            const auto left = static_cast<std::int64_t>(decoder.held.size());
+            decoder.held.clear();
+            return {.code = echo_errc::ends_inside_sample, .count = left};
+        }
+        if (decoder.samples_left > 0 && decoder.info.declared_samples) {
+            return {.code = echo_errc::ends_early,
+                    .count = decoder.info.samples,
+                    .needed = decoder.info.samples + decoder.samples_left,
+                    .text = std::string(format_title(decoder.info.format))};
+        }
+        return {};
+    }
+    case stage::text: {
+        echo_error error =
+            decoder.held.empty() ? echo_error{} : take_carried_line(decoder, {}, out);
+        return error ? error : csv_finish(decoder.csv, out, decoder.info, decoder.signs);
+    }
+    default:
+        return {};
+    }
 }
 
 bool equal_ignoring_case(std::string_view a, std::string_view b)
@@ -327,6 +436,25 @@ std::optional<capture_format> format_named(std::string_view name)
         }
     }
     return std::nullopt;
+}
+
+std::string_view format_name(capture_format format)
+{
+    for (const named_format& known : format_names) {
+        if (known.format == format) {
+            return known.name;
+        }
+    }
+    return {};
+}
+
+std::string_view format_title(capture_format format)
+{
+    constexpr std::array<std::string_view, format_names.size()> titles{
+        "raw int8",     "raw uint8",           "raw int16",
+        "raw float32",  "raw float64",         "csv text",
+        "LeCroy trace", "Tektronix save file", "Keysight binary waveform"};
+    return titles.at(static_cast<std::size_t>(format));
 }
 
 std::optional<capture_format> format_of_path(std::string_view path)
@@ -360,36 +488,70 @@ void capture_decoder_free::operator()(capture_decoder* decoder) const
 decoder_handle decoder_create(capture_layout layout)
 {
     decoder_handle decoder(new capture_decoder);
-    decoder->format = layout.format;
-    decoder->order = layout.order;
+    decoder->layout = layout;
+    if (layout.format) {
+        begin_format(*decoder, *layout.format);
+    }
     return decoder;
 }
 
 echo_error decoder_feed(capture_decoder& decoder, std::span<const char> bytes,
                         std::vector<float>& out)
 {
-    if (decoder.format == capture_format::csv) {
-        return decode_csv(decoder, bytes, out);
-    }
-    return decode_raw(decoder, bytes, out);
+    const std::size_t first_new = out.size();
+    echo_error error = feed_bytes(decoder, bytes, out);
+    note_samples(decoder, std::span(out).subspan(first_new));
+    return error;
 }
 
 echo_error decoder_finish(capture_decoder& decoder, std::vector<float>& out)
 {
-    if (decoder.carry.empty()) {
-        return {};
+    const std::size_t first_new = out.size();
+    echo_error error;
+    if (decoder.at == stage::detect) {
+        error = decoder.held.empty() ? echo_error{} : decide_format(decoder, out);
     }
-    if (decoder.format == capture_format::csv) {
-        return take_carried_line(decoder, {}, out);
+    if (!error) {
+        error = end_stage(decoder, out);
     }
-    const auto left = static_cast<std::int64_t>(decoder.carry.size());
-    decoder.carry.clear();
-    return {.code = echo_errc::ends_inside_sample, .count = left};
+    decoder.finished = true;
+    note_samples(decoder, std::span(out).subspan(first_new));
+    return error;
 }
 
 std::int64_t decoder_samples(const capture_decoder& decoder)
 {
-    return decoder.samples;
+    return decoder.info.samples;
+}
+
+bool decoder_ready(const capture_decoder& decoder)
+{
+    switch (decoder.at) {
+    case stage::detect:
+    case stage::header:
+        return decoder.finished;
+    case stage::skip:
+        return decoder.finished || decoder.after_skip != stage::header;
+    case stage::text:
+        return decoder.finished || decoder.csv.settled;
+    default:
+        return true;
+    }
+}
+
+const capture_info& decoder_info(const capture_decoder& decoder)
+{
+    return decoder.info;
+}
+
+capture_signs decoder_signs(const capture_decoder& decoder)
+{
+    capture_signs signs = decoder.signs;
+    if (decoder.value_count <= few_values
+        && decoder.info.samples >= std::min(distinct_minimum, distinct_window)) {
+        signs.distinct_values = static_cast<std::int64_t>(decoder.value_count);
+    }
+    return signs;
 }
 
 }  // namespace keldran::echo

@@ -42,6 +42,57 @@ std::string decoding_error(const echo_error& e)
     }
 }
 
+std::string file_error(const echo_error& e)
+{
+    const auto plural = [](std::int64_t n, const std::string& one) {
+        return std::to_string(n) + " " + one + (n == 1 ? "" : "s");
+    };
+    switch (e.code) {
+    case echo_errc::unknown_format:
+        return "the capture's first bytes are of no format read here, and its name implies none";
+    case echo_errc::not_this_format:
+        return "the capture is not a " + e.text + " (its first bytes do not read as one)";
+    case echo_errc::damaged_header:
+        return "the " + e.text + "'s header is damaged: " + e.detail;
+    case echo_errc::no_such_channel:
+        return "there is no channel " + std::to_string(e.value) + ": the capture holds "
+               + plural(e.count, "channel");
+    case echo_errc::no_such_segment:
+        return "there is no segment " + std::to_string(e.value) + ": the trace holds "
+               + plural(e.count, "segment");
+    case echo_errc::segment_needed:
+        return "the trace is a sequence of " + plural(e.count, "segment")
+               + "; say which one to measure";
+    case echo_errc::unsupported_samples:
+        return "the " + e.text + " stores its samples in a way not read here"
+               + (e.detail.empty() ? std::string() : " (" + e.detail + ")");
+    default:
+        return "the " + e.text + " ends after " + plural(e.count, "sample") + " of the "
+               + std::to_string(e.needed) + " its header declares";
+    }
+}
+
+std::string rate_error(const echo_error& e)
+{
+    switch (e.code) {
+    case echo_errc::rate_not_given:
+        return "nothing fixes the rate: give samples per bit, or a bit rate";
+    case echo_errc::rate_given_twice:
+        return "samples per bit and a bit rate both fix the rate; give one of them";
+    case echo_errc::sample_rate_alone:
+        return "a sample rate fixes the rate only with a bit rate";
+    case echo_errc::sample_rate_unknown:
+        return "the capture does not state its sample rate, and none was given";
+    case echo_errc::sample_rate_disagrees:
+        return "the sample rate given, " + short_number(e.rate)
+               + " samples per second, disagrees with the capture's own, "
+               + short_number(e.best_rate);
+    default:
+        return "the rates make " + short_number(e.rate)
+               + " samples per bit; it must be greater than 0 and at most 10000";
+    }
+}
+
 std::string averaging_error(const echo_error& e)
 {
     const std::string held = "the capture holds " + std::to_string(e.count) + " samples";
@@ -89,6 +140,22 @@ std::string error_text(const echo_error& error)
     case echo_errc::no_samples:
     case echo_errc::read_failed:
         return decoding_error(error);
+    case echo_errc::unknown_format:
+    case echo_errc::not_this_format:
+    case echo_errc::damaged_header:
+    case echo_errc::no_such_channel:
+    case echo_errc::no_such_segment:
+    case echo_errc::segment_needed:
+    case echo_errc::unsupported_samples:
+    case echo_errc::ends_early:
+        return file_error(error);
+    case echo_errc::rate_not_given:
+    case echo_errc::rate_given_twice:
+    case echo_errc::sample_rate_alone:
+    case echo_errc::sample_rate_unknown:
+    case echo_errc::sample_rate_disagrees:
+    case echo_errc::rate_out_of_range:
+        return rate_error(error);
     case echo_errc::pattern_not_found:
         return "the capture does not hold the pattern of " + error.text
                + ": its correlation with the pattern has no main response (the strongest peak "

@@ -22,6 +22,22 @@ enum class echo_errc : std::uint8_t {
     line_not_finite,
     no_samples,
     read_failed,  // text: the source's reason
+    // Capture files (text: the format's name as people know it, e.g. "LeCroy trace").
+    unknown_format,       // the first bytes match no format and the name implies none
+    not_this_format,      // the file is not of the format given or implied (text)
+    damaged_header,       // text: the format; detail: the field at fault and what it holds
+    no_such_channel,      // value: the channel asked for; count: channels there are
+    no_such_segment,      // value: the segment asked for; count: segments there are
+    segment_needed,       // count: segments in the trace
+    unsupported_samples,  // text: the format; detail: how the file says they are stored
+    ends_early,           // text: the format; count: samples read; needed: samples declared
+    // Rates (rate: samples per bit; best_rate: the file's sample rate where it matters).
+    rate_not_given,         // neither samples per bit nor a bit rate
+    rate_given_twice,       // samples per bit and a bit rate
+    sample_rate_alone,      // a sample rate without a bit rate
+    sample_rate_unknown,    // a bit rate, but no sample rate from the capture or given
+    sample_rate_disagrees,  // rate: the sample rate given; best_rate: the capture's
+    rate_out_of_range,      // rate: the samples per bit the rates make
     // Averaging (count: samples held; rate: the samples per bit in question).
     fewer_than_two_periods,  // needed: samples two periods take
     short_for_conversion,    // needed: all it takes; periods: two periods' samples
@@ -44,6 +60,7 @@ struct echo_error {
     double best_rate = 0;
     double share = 0;
     std::string text;
+    std::string detail;
 
     explicit operator bool() const { return code != echo_errc::none; }
 };

@@ -94,16 +94,49 @@ struct byte_read {
 };
 using byte_source = std::function<byte_read(std::span<char>)>;
 
+// How a capture's samples per bit are fixed: given alone, or from a bit rate and
+// the sample rate the capture states or that is given.
+struct rate_request {
+    std::optional<double> samples_per_bit = std::nullopt;
+    std::optional<double> bit_rate = std::nullopt;     // bits per second
+    std::optional<double> sample_rate = std::nullopt;  // samples per second
+};
+
+// The rates a capture was measured at.
+struct capture_rates {
+    double samples_per_bit = 0;         // nominal: where the search for the period starts
+    std::optional<double> bit_rate;     // as given
+    std::optional<double> sample_rate;  // as given or as the capture states it
+};
+
+// The most samples per bit a capture is measured at: two periods must fit in memory.
+inline constexpr double most_samples_per_bit = 10000;
+
+// Relative difference between a given sample rate and the capture's own beyond
+// which the two disagree.
+inline constexpr double sample_rate_agreement = 1e-3;
+
+// Whether a request can fix the rate at all: one way, and a sample rate only with a bit rate.
+echo_error check_rate_request(const rate_request& request);
+
+// The rates for `request`, with the sample rate the capture states (1 / `interval`,
+// when it states one); the error says what is missing or what disagrees.
+echo_error fix_rates(const rate_request& request, std::optional<double> interval,
+                     capture_rates& rates);
+
 struct capture_measurement {
-    fold_result folded;  // the averaged period and what the folding found
-    measurement result;  // the echoes, when no error
-    echo_error error;    // why the capture could not be measured
+    fold_result folded;   // the averaged period and what the folding found
+    measurement result;   // the echoes, when no error
+    capture_info info;    // what the capture said of itself
+    capture_signs signs;  // signs of a wrong format, for a capture that could not be measured
+    capture_rates rates;
+    echo_error error;  // why the capture could not be measured
 };
 
 // Reads a whole capture laid out as `layout` from `source`, decodes it, folds it
-// at about `samples_per_bit` (> 0) and measures the averaged period.
-capture_measurement measure_capture(const polynomial& poly, capture_layout layout,
-                                    double samples_per_bit, const byte_source& source,
+// at the rate `request` fixes and measures the averaged period.
+capture_measurement measure_capture(const polynomial& poly, const capture_layout& layout,
+                                    const rate_request& request, const byte_source& source,
                                     std::optional<recording_medium> medium = {});
 
 }  // namespace keldran::echo

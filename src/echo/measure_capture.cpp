@@ -11,8 +11,44 @@ namespace {
 // Read in pieces small enough to stay in the processor's cache.
 constexpr std::size_t read_chunk = std::size_t{1} << 18;
 
+// A capture on its way from bytes to the folder. Samples wait in `pending` until
+// the decoder knows what fixes the rate, and so the folder can be made.
+struct reading {
+    const polynomial& poly;
+    const rate_request& request;
+    decoder_handle decoder;
+    folder_handle folder;
+    std::vector<float> pending;
+    capture_rates rates;
+};
+
+echo_error start_folding(reading& r)
+{
+    if (echo_error error =
+            fix_rates(r.request, decoder_info(*r.decoder).sample_interval, r.rates)) {
+        return error;
+    }
+    r.folder = folder_create(sequence_length(r.poly.order), r.rates.samples_per_bit);
+    echo_error error = folder_feed(*r.folder, r.pending);
+    r.pending = {};
+    return error;
+}
+
+echo_error fold_samples(reading& r, const std::vector<float>& samples, bool ended)
+{
+    if (r.folder) {
+        return folder_feed(*r.folder, samples);
+    }
+    r.pending.insert(r.pending.end(), samples.begin(), samples.end());
+    const bool ready = ended || decoder_ready(*r.decoder);
+    if (!ready || (ended && decoder_samples(*r.decoder) == 0)) {
+        return {};
+    }
+    return start_folding(r);
+}
+
 // Feeds every byte of the source through the decoder into the folder.
-echo_error read_through(const byte_source& source, capture_decoder& decoder, period_folder& folder)
+echo_error read_through(const byte_source& source, reading& r)
 {
     std::vector<char> bytes(read_chunk);
     std::vector<float> samples;
@@ -22,14 +58,14 @@ echo_error read_through(const byte_source& source, capture_decoder& decoder, per
         samples.clear();
         const bool ended = got.size == 0 || got.failed;
         echo_error error = got.size > 0
-                               ? decoder_feed(decoder, std::span(bytes).first(got.size), samples)
+                               ? decoder_feed(*r.decoder, std::span(bytes).first(got.size), samples)
                                : echo_error{};
         // A source that fails has ended too: what it gave is decoded to its end first.
         if (!error && ended) {
-            error = decoder_finish(decoder, samples);
+            error = decoder_finish(*r.decoder, samples);
         }
         if (!error) {
-            error = folder_feed(folder, samples);
+            error = fold_samples(r, samples, ended);
         }
         if (!error && got.failed) {
             error = {.code = echo_errc::read_failed, .text = got.reason};
@@ -42,24 +78,30 @@ echo_error read_through(const byte_source& source, capture_decoder& decoder, per
 
 }  // namespace
 
-capture_measurement measure_capture(const polynomial& poly, capture_layout layout,
-                                    double samples_per_bit, const byte_source& source,
+capture_measurement measure_capture(const polynomial& poly, const capture_layout& layout,
+                                    const rate_request& request, const byte_source& source,
                                     std::optional<recording_medium> medium)
 {
     capture_measurement out;
-    const decoder_handle decoder = decoder_create(layout);
-    folder_handle folder = folder_create(sequence_length(poly.order), samples_per_bit);
-    out.error = read_through(source, *decoder, *folder);
-    if (!out.error && decoder_samples(*decoder) == 0) {
+    out.error = check_rate_request(request);
+    if (out.error) {
+        return out;
+    }
+    reading r{poly, request, decoder_create(layout), nullptr, {}, {}};
+    out.error = read_through(source, r);
+    out.info = decoder_info(*r.decoder);
+    out.signs = decoder_signs(*r.decoder);
+    out.rates = r.rates;
+    if (!out.error && decoder_samples(*r.decoder) == 0) {
         out.error = {.code = echo_errc::no_samples};
     }
     if (out.error) {
         return out;
     }
-    out.folded = folder_finish(*folder);
+    out.folded = folder_finish(*r.folder);
     // The folder's sums go back to the heap, where the fit's buffers find them
     // without the page faults of growing it.
-    folder.reset();
+    r.folder.reset();
     out.error = out.folded.error;
     if (out.error) {
         return out;

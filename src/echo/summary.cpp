@@ -131,6 +131,37 @@ std::string why_not_separable(const echo_result& echo)
     return "lies within the reach of " + reached_by(echo) + ": it cannot be told apart";
 }
 
+constexpr double picoseconds = 1e12;
+constexpr int picosecond_places = 1;
+
+// A shift in bit cells as picoseconds at `bit_rate`.
+double in_picoseconds(double shift, double bit_rate)
+{
+    return shift * picoseconds / bit_rate;
+}
+
+std::string shift_in_picoseconds(const echo_result& echo, double bit_rate)
+{
+    if (!echo.shift) {
+        return "-";
+    }
+    std::string text = format("%+.1f", in_picoseconds(*echo.shift, bit_rate));
+    if (echo.shift_uncertainty) {
+        text += format(" +/- %.1f", in_picoseconds(*echo.shift_uncertainty, bit_rate));
+    }
+    return text;
+}
+
+// The line that gives the rates, when a bit rate fixed them.
+std::string rates_line(const capture_rates& rates)
+{
+    if (!rates.bit_rate) {
+        return {};
+    }
+    return "Bit rate " + short_number(*rates.bit_rate) + " bits/s, sample rate "
+           + short_number(rates.sample_rate.value_or(0)) + " samples/s\n";
+}
+
 }  // namespace
 
 std::string_view effect_title(effect which)
@@ -143,7 +174,8 @@ std::string_view effect_key(effect which)
     return effect_keys.at(static_cast<std::size_t>(which));
 }
 
-std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m)
+std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m,
+                          const capture_rates& rates)
 {
     std::string text = "Polynomial " + polynomial_text(poly) + ", "
                        + std::to_string(sequence_length(poly.order)) + " bits per period\n";
@@ -152,16 +184,21 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
     text +=
         format("Medium %s (%s), PW50 %.3f bit cells\n", std::string(medium_name(m.medium)).c_str(),
                m.medium_found ? "found in the capture" : "as given", m.pw50);
+    text += rates_line(rates);
     text +=
         format("Samples set aside as glitches %lld\n\n", static_cast<long long>(fold.set_aside));
-    text += "Echo           Location    Size     Separable   Shift (bit cells)\n";
+    text += "Echo           Location    Size     Separable   Shift (bit cells)";
+    text += rates.bit_rate ? "   Shift (ps)\n" : "\n";
     std::string notes;
     for (const echo_result& echo : m.echoes) {
         const std::string title(effect_title(echo.which));
         const std::string shift =
             echo.shift ? with_uncertainty(*echo.shift, echo.shift_uncertainty) : "-";
-        text += format("%-14s %+8.1f   %7.4f   %-9s   %s\n", title.c_str(), echo.location,
-                       echo.size, is_separable(echo) ? "yes" : "no", shift.c_str());
+        text += format("%-14s %+8.1f   %7.4f   %-9s   ", title.c_str(), echo.location, echo.size,
+                       is_separable(echo) ? "yes" : "no");
+        text += rates.bit_rate ? format("%-19s %s\n", shift.c_str(),
+                                        shift_in_picoseconds(echo, *rates.bit_rate).c_str())
+                               : shift + "\n";
         if (!is_separable(echo)) {
             notes += "The " + title + " echo " + why_not_separable(echo)
                      + ", so its size is unreliable and no shift is given.\n";
@@ -177,8 +214,14 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
     return text;
 }
 
-std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m)
+std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m,
+                         const capture_rates& rates)
 {
+    const auto picoseconds_of = [&](const std::optional<double>& shift) {
+        return shift && rates.bit_rate
+                   ? optional_json(in_picoseconds(*shift, *rates.bit_rate), picosecond_places)
+                   : nlohmann::ordered_json(nullptr);
+    };
     nlohmann::ordered_json echoes = nlohmann::ordered_json::array();
     for (const echo_result& echo : m.echoes) {
         nlohmann::ordered_json item;
@@ -188,6 +231,8 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
         item["separable"] = is_separable(echo);
         item["shift"] = optional_json(echo.shift, shift_places);
         item["shift_uncertainty"] = optional_json(echo.shift_uncertainty, shift_places);
+        item["shift_ps"] = picoseconds_of(echo.shift);
+        item["shift_ps_uncertainty"] = picoseconds_of(echo.shift_uncertainty);
         const auto figure = [&](const char* key, const std::optional<fitted_value>& value) {
             item[key] =
                 optional_json(value ? std::optional(value->value) : std::nullopt, shift_places);
@@ -216,6 +261,8 @@ std::string summary_json(const polynomial& poly, const fold_result& fold, const 
     out["order"] = poly.order;
     out["length"] = sequence_length(poly.order);
     out["samples_per_bit"] = rounded(fold.samples_per_bit, rate_places);
+    out["bit_rate"] = rates.bit_rate ? nlohmann::ordered_json(*rates.bit_rate) : nullptr;
+    out["sample_rate"] = rates.sample_rate ? nlohmann::ordered_json(*rates.sample_rate) : nullptr;
     out["periods"] = fold.periods;
     out["snr_db"] = rounded(m.snr_db, snr_places);
     out["medium"] = medium_name(m.medium);

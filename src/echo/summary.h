@@ -17,12 +17,21 @@ std::string_view effect_title(effect which);
 // The effect as JSON names it: "hts", "nlts", "second_adjacent", "interaction".
 std::string_view effect_key(effect which);
 
-// A table with a line per echo, and under it why any echo is not separable.
-std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m);
+// A table with a line per echo, and under it why any echo is not separable; with
+// a bit rate, the rates and every shift in picoseconds too.
+std::string summary_table(const polynomial& poly, const fold_result& fold, const measurement& m,
+                          const capture_rates& rates = {});
 
-// One JSON object: polynomial, order, length, samples_per_bit, periods, snr_db
-// and echoes [{effect, location, size, separable, shift}], with a line end.
-std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m);
+// One JSON object: polynomial, order, length, samples_per_bit, bit_rate, sample_rate,
+// periods, snr_db and echoes [{effect, location, size, separable, shift, shift_ps}],
+// with a line end.
+std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m,
+                         const capture_rates& rates = {});
+
+// What a capture holds, as read: format, channels and segments, samples, interval,
+// scale and the first and last values; as lines of text or as one JSON object.
+std::string capture_table(const capture_info& info);
+std::string capture_json(const capture_info& info);
 
 }  // namespace keldran::echo
 

@@ -24,17 +24,100 @@ std::optional<polynomial> polynomial_option(const std::string& text)
     return parsed.poly;
 }
 
+// What to try, added to the message of a capture that cannot be measured, when
+// the decoder saw signs that it was read in the wrong format.
+std::string sign_advice(const echo_error& error, const capture_signs& signs, capture_format format,
+                        const capture_options& o)
+{
+    // A line that is not a number is named already: the line itself shows what is wrong.
+    const bool line_named =
+        error.code == echo_errc::line_not_a_number || error.code == echo_errc::line_not_finite;
+    if (signs.other_order_finite) {
+        return "; read in the other byte order its samples are finite: give --byte-order "
+               + std::string(o.byte_order == "big" ? "little" : "big");
+    }
+    if (signs.decimal_commas && !line_named) {
+        return "; its numbers look written with decimal commas, which ',' between columns "
+               "cuts apart: save the csv with ';' or tabs between columns";
+    }
+    // A handful of values matters only where the capture was found not to hold the pattern.
+    const bool not_the_pattern = error.code == echo_errc::does_not_repeat
+                                 || error.code == echo_errc::pattern_not_found
+                                 || error.code == echo_errc::rate_beyond_search;
+    if (!not_the_pattern) {
+        return {};
+    }
+    if (signs.distinct_values == 1) {
+        return format == capture_format::csv
+                   ? "; the column read does not vary: give --channel for the one that holds "
+                     "the signal"
+                   : "; its samples do not vary";
+    }
+    if (signs.distinct_values > 1) {
+        return "; its samples take only " + std::to_string(signs.distinct_values)
+               + " distinct values: a digital channel, or another format (--format)?";
+    }
+    return {};
+}
+
+// What to give, added to the message of a capture that names no channel or segment it holds.
+std::string choice_advice(const echo_error& error)
+{
+    const std::string range = " 1 to " + std::to_string(error.count);
+    switch (error.code) {
+    case echo_errc::no_such_channel:
+        return "; give --channel" + range;
+    case echo_errc::no_such_segment:
+    case echo_errc::segment_needed:
+        return "; give --segment" + range;
+    case echo_errc::rate_beyond_search:
+        return "; give --samples-per-bit nearer the capture's rate";
+    default:
+        return {};
+    }
+}
+
 // What keldran-echo says of a capture that cannot be measured, and what to try.
-std::string capture_message(const std::string& name, const echo_error& error)
+std::string capture_message(const std::string& name, const echo_error& error,
+                            const capture_signs& signs, capture_format format,
+                            const capture_options& o)
 {
     if (error.code == echo_errc::no_samples) {
-        return name + " holds no samples";
+        return name + " holds no samples" + sign_advice(error, signs, format, o);
     }
-    std::string text = name + ": " + error_text(error);
-    if (error.code == echo_errc::rate_beyond_search) {
-        text += "; give --samples-per-bit nearer the capture's rate";
+    if (error.code == echo_errc::unknown_format) {
+        return "cannot tell the format of " + name
+               + " from its content or its name; give "
+                 "--format i8, u8, i16, f32, f64, csv, trc, isf or bin";
     }
-    return text;
+    return name + ": " + error_text(error) + choice_advice(error)
+           + sign_advice(error, signs, format, o);
+}
+
+// The status-2 message of rates that do not fix samples per bit one way.
+std::string rate_message(const std::string& name, const echo_error& error)
+{
+    switch (error.code) {
+    case echo_errc::rate_not_given:
+        return "give --samples-per-bit, or --bit-rate (with --sample-rate where the capture "
+               "does not state its own)";
+    case echo_errc::rate_given_twice:
+        return "--samples-per-bit and --bit-rate both fix the rate; give one of them";
+    case echo_errc::sample_rate_alone:
+        return "--sample-rate: give --bit-rate with it, or --samples-per-bit alone";
+    case echo_errc::sample_rate_unknown:
+        return "--bit-rate: " + name
+               + " does not state its sample rate; give --sample-rate too, or --samples-per-bit";
+    case echo_errc::sample_rate_disagrees:
+        return "--sample-rate: " + error_text(error) + " (" + name + "); leave --sample-rate out";
+    default:
+        return "--bit-rate: " + error_text(error);
+    }
+}
+
+bool is_rate_error(const echo_error& error)
+{
+    return error.code >= echo_errc::rate_not_given && error.code <= echo_errc::rate_out_of_range;
 }
 
 // The capture's bytes from a file or standard input.
@@ -168,40 +251,113 @@ int run_simulate(const simulate_options& o)
     return close_output(out) ? status_ok : write_failed(out);
 }
 
+// An open capture: the file or standard input, and the name its messages use.
+struct open_capture {
+    std::FILE* file = nullptr;
+    std::string name;
+    bool from_stdin = false;
+};
+
+capture_layout layout_of(const capture_options& o)
+{
+    capture_layout layout{.format = std::nullopt,
+                          .order = byte_order_named(o.byte_order).value_or(byte_order::little),
+                          .channel = o.channel,
+                          .segment = o.segment,
+                          .hint = o.capture == "-" ? std::nullopt : format_of_path(o.capture)};
+    if (!o.format.empty()) {
+        layout.format = format_named(o.format);
+    }
+    return layout;
+}
+
+bool open_source(const capture_options& o, open_capture& in)
+{
+    in.from_stdin = o.capture == "-";
+    in.name = in.from_stdin ? "standard input" : o.capture;
+    in.file = in.from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
+    if (in.file == nullptr) {
+        fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+void close_source(const open_capture& in)
+{
+    if (!in.from_stdin) {
+        std::fclose(in.file);
+    }
+}
+
 int run_measure(const measure_options& o)
 {
     const std::optional<polynomial> poly = polynomial_option(o.poly);
     if (!poly) {
         return status_usage;
     }
-    const std::optional<capture_format> format =
-        o.format.empty() ? format_of_path(o.capture) : format_named(o.format);
-    if (!format) {
-        return fail(status_usage,
-                    "cannot tell the format of " + o.capture
-                        + " from its name; give --format i8, u8, i16, f32, f64 or csv");
+    const rate_request request{o.samples_per_bit, o.bit_rate, o.sample_rate};
+    if (echo_error error = check_rate_request(request)) {
+        return fail(status_usage, rate_message(o.source.capture, error));
     }
-    const bool from_stdin = o.capture == "-";
-    std::FILE* in = from_stdin ? stdin : std::fopen(o.capture.c_str(), "rb");
-    if (in == nullptr) {
-        return fail(status_failed, "cannot read " + o.capture + ": " + std::strerror(errno));
+    open_capture in;
+    if (!open_source(o.source, in)) {
+        return status_failed;
     }
     const std::optional<recording_medium> medium = medium_named(o.medium);
-    const capture_measurement got = measure_capture(
-        *poly, {*format, byte_order_named(o.byte_order).value_or(byte_order::little)},
-        o.samples_per_bit, file_source(in), medium);
-    if (!from_stdin) {
-        std::fclose(in);
+    const capture_measurement got =
+        measure_capture(*poly, layout_of(o.source), request, file_source(in.file), medium);
+    close_source(in);
+    if (is_rate_error(got.error)) {
+        return fail(status_usage, rate_message(in.name, got.error));
     }
     if (got.error) {
-        return fail(status_failed,
-                    capture_message(from_stdin ? "standard input" : o.capture, got.error));
+        // A capture whose format cannot be told needs --format: a command-line matter.
+        const int status =
+            got.error.code == echo_errc::unknown_format ? status_usage : status_failed;
+        return fail(status,
+                    capture_message(in.name, got.error, got.signs, got.info.format, o.source));
     }
     if (!o.plot.empty() && !write_plot(o.plot, *poly, got.folded, medium)) {
         return fail(status_failed, "cannot write " + o.plot + ": " + std::strerror(errno));
     }
-    return print_text(o.json ? summary_json(*poly, got.folded, got.result)
-                             : summary_table(*poly, got.folded, got.result));
+    return print_text(o.json ? summary_json(*poly, got.folded, got.result, got.rates)
+                             : summary_table(*poly, got.folded, got.result, got.rates));
+}
+
+int run_info(const info_options& o)
+{
+    open_capture in;
+    if (!open_source(o.source, in)) {
+        return status_failed;
+    }
+    capture_layout layout = layout_of(o.source);
+    // A sequence trace is described by its first segment unless another is asked for.
+    layout.segment = std::max<std::int64_t>(layout.segment, 1);
+    const decoder_handle decoder = decoder_create(layout);
+    const byte_source source = file_source(in.file);
+    std::vector<char> bytes(std::size_t{1} << 18);
+    std::vector<float> samples;
+    echo_error error;
+    for (byte_read got = source(bytes); !error; got = source(bytes)) {
+        samples.clear();
+        if (got.failed) {
+            error = {.code = echo_errc::read_failed, .text = got.reason};
+        } else if (got.size == 0) {
+            error = decoder_finish(*decoder, samples);
+            break;
+        } else {
+            error = decoder_feed(*decoder, std::span(bytes).first(got.size), samples);
+        }
+    }
+    close_source(in);
+    if (error) {
+        const int status = error.code == echo_errc::unknown_format ? status_usage : status_failed;
+        return fail(status, capture_message(in.name, error, decoder_signs(*decoder),
+                                            decoder_info(*decoder).format, o.source));
+    }
+    const capture_info& info = decoder_info(*decoder);
+    return print_text(o.json ? capture_json(info) : capture_table(info));
 }
 
 }  // namespace keldran::echo::tool

@@ -38,15 +38,29 @@ struct simulate_options {
     std::string path;
 };
 
+// Where a capture is and how to read it.
+struct capture_options {
+    std::string capture;  // a file, or "-" for standard input
+    std::string format;   // empty: found from the content, the name as a hint
+    std::string byte_order = "little";
+    std::int64_t channel = 0;
+    std::int64_t segment = 0;
+};
+
 struct measure_options {
     std::string poly;
-    double samples_per_bit = 0;
-    std::string format;
-    std::string byte_order = "little";
+    std::optional<double> samples_per_bit;
+    std::optional<double> bit_rate;
+    std::optional<double> sample_rate;
+    capture_options source;
     std::string medium;  // empty: found in the capture
     bool json = false;
     std::string plot;
-    std::string capture;
+};
+
+struct info_options {
+    capture_options source;
+    bool json = false;
 };
 
 // Writes N periods of the pattern as bits, csv or f32.
@@ -57,6 +71,9 @@ int run_simulate(const simulate_options& o);
 
 // Measures a capture and writes the table or JSON, and the plot when asked.
 int run_measure(const measure_options& o);
+
+// Writes what a capture holds, as read, as a table or JSON.
+int run_info(const info_options& o);
 
 }  // namespace keldran::echo::tool
 

@@ -2,11 +2,13 @@
 // its read-back, and measures the size of each write echo in a capture. This
 // file reads the command line; commands.cpp does each command's work.
 #include "commands.h"
+#include "measure.h"
 #include "output.h"
 #include "platform.h"
 
 #include <CLI/CLI.hpp>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstddef>
@@ -21,7 +23,17 @@ namespace {
 using namespace keldran::echo::tool;
 
 // Captures beyond this many samples per bit would not fit two periods in memory.
-constexpr double most_samples_per_bit = 10000.0;
+constexpr double most_samples_per_bit = keldran::echo::most_samples_per_bit;
+
+// A rate with every digit a double holds, for CLI11 to read back exactly.
+std::string formatted_rate(double v)
+{
+    constexpr int all_digits = 17;
+    std::array<char, 64> text{};
+    const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), v,
+                                            std::chars_format::general, all_digits);
+    return error == std::errc{} ? std::string(text.data(), end) : std::string("?");
+}
 
 // The value CLI11 will store for `text`: reals as CLI11 reads them, whole numbers as
 // std::from_chars reads them whole; nothing when CLI11 would refuse it.
@@ -83,9 +95,63 @@ const CLI::Validator samples_held =
 const CLI::Validator seed_number = number_check<std::uint64_t>(
     [](std::uint64_t) { return true; }, "a whole number from 0 to 18446744073709551615", "S");
 
+// A rate in bits or samples per second, as "1.2e9" or with an SI prefix, "1.2G",
+// made plain for CLI11 to store; left as typed when it is not one, for the check to refuse.
+std::string plain_rate(std::string text)
+{
+    constexpr std::array<std::pair<char, double>, 4> prefixes{
+        {{'k', 1e3}, {'M', 1e6}, {'G', 1e9}, {'T', 1e12}}};
+    for (const auto& [prefix, scale] : prefixes) {
+        if (text.size() > 1 && text.back() == prefix) {
+            const std::optional<double> value =
+                option_value<double>(text.substr(0, text.size() - 1));
+            if (value) {
+                text = formatted_rate(*value * scale);
+            }
+            break;
+        }
+    }
+    return text;
+}
+
+const CLI::Validator rate_prefix(
+    [](std::string& text) {
+        text = plain_rate(text);
+        return std::string();
+    },
+    "RATE");
+
+const CLI::Validator per_second =
+    number_check<double>([](double v) { return v > 0 && std::isfinite(v); },
+                         "a rate greater than 0, such as 1.2e9 or 1.2G", "RATE");
+
+const CLI::Validator whole_from_one = number_check<std::int64_t>(
+    [](std::int64_t v) { return v >= 1; }, "a whole number of at least 1", "N");
+
 const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
 
-enum class command : std::uint8_t { none, pattern, simulate, measure };
+enum class command : std::uint8_t { none, pattern, simulate, measure, info };
+
+const char* const format_help =
+    "i8, u8, i16, f32, f64, csv, trc, isf or bin (default: found from the content, with the "
+    "file name's extension as a hint)";
+
+void add_capture_options(CLI::App& cmd, capture_options& o)
+{
+    cmd.add_option("--format", o.format, format_help)
+        ->check(CLI::IsMember({"i8", "u8", "i16", "f32", "f64", "csv", "trc", "isf", "bin"}));
+    cmd.add_option("--byte-order", o.byte_order,
+                   "little (default) or big: the order of a raw sample's bytes")
+        ->check(CLI::IsMember({"little", "big"}));
+    cmd.add_option("--channel", o.channel,
+                   "csv: the signal column, counted after a time column (default the last); "
+                   "bin: the waveform (default 1)")
+        ->check(whole_from_one);
+    cmd.add_option("--segment", o.segment, "trc: the segment of a sequence trace")
+        ->check(whole_from_one);
+    cmd.add_option("capture", o.capture, "the capture: a file, or - for standard input")
+        ->required();
+}
 
 void add_pattern(CLI::App& app, pattern_options& o, command& which)
 {
@@ -152,23 +218,33 @@ void add_measure(CLI::App& app, measure_options& o, command& which)
     cmd->add_option("--poly", o.poly, poly_help)->required();
     cmd->add_option("--samples-per-bit", o.samples_per_bit,
                     "nominal samples per bit cell, any real > 0 up to 10000")
-        ->required()
         ->check(sample_rate);
-    cmd->add_option("--format", o.format,
-                    "i8, u8, i16, f32, f64 or csv (default: from the file name's extension)")
-        ->check(CLI::IsMember({"i8", "u8", "i16", "f32", "f64", "csv"}));
-    cmd->add_option("--byte-order", o.byte_order,
-                    "little (default) or big: the order of a raw sample's bytes")
-        ->check(CLI::IsMember({"little", "big"}));
+    cmd->add_option("--bit-rate", o.bit_rate,
+                    "the data's bit rate in bits per second, e.g. 1.2e9 or 1.2G; with the "
+                    "sample rate it fixes the samples per bit")
+        ->transform(rate_prefix)
+        ->check(per_second);
+    cmd->add_option("--sample-rate", o.sample_rate,
+                    "the capture's sample rate in samples per second, where the file does not "
+                    "state it")
+        ->transform(rate_prefix)
+        ->check(per_second);
+    add_capture_options(*cmd, o.source);
     cmd->add_option("--medium", o.medium,
                     "longitudinal or perpendicular (default: found from the capture)")
         ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
     cmd->add_flag("--json", o.json, "write the result as JSON");
     cmd->add_option("--plot", o.plot,
                     "draw the correlation and the fitted echoes into this SVG file");
-    cmd->add_option("capture", o.capture, "the capture: a file, or - for standard input")
-        ->required();
     cmd->callback([&which] { which = command::measure; });
+}
+
+void add_info(CLI::App& app, info_options& o, command& which)
+{
+    CLI::App* cmd = app.add_subcommand("info", "Say what a capture holds, as it is read");
+    add_capture_options(*cmd, o.source);
+    cmd->add_flag("--json", o.json, "write it as JSON");
+    cmd->callback([&which] { which = command::info; });
 }
 
 int run(int argc, char** argv)
@@ -187,14 +263,16 @@ int run(int argc, char** argv)
     pattern_options pattern;
     simulate_options simulate;
     measure_options measure;
+    info_options info;
     add_pattern(app, pattern, which);
     add_simulate(app, simulate, which);
     add_measure(app, measure, which);
+    add_info(app, info, which);
     const std::string first = argc > 1 ? argv[1] : "-";
-    if (!first.starts_with('-') && first != "pattern" && first != "simulate"
-        && first != "measure") {
+    if (!first.starts_with('-') && first != "pattern" && first != "simulate" && first != "measure"
+        && first != "info") {
         return fail(status_usage, "unknown command \"" + first
-                                      + "\"; the commands are pattern, simulate and measure");
+                                      + "\"; the commands are pattern, simulate, measure and info");
     }
     // CLI11 reports help, the version and parse errors as exceptions; they end here.
     try {
@@ -211,6 +289,8 @@ int run(int argc, char** argv)
         return run_pattern(pattern);
     case command::simulate:
         return run_simulate(simulate);
+    case command::info:
+        return run_info(info);
     default:
         return run_measure(measure);
     }
