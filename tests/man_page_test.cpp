@@ -5,6 +5,7 @@
 #include "order_input.h"
 #include "report.h"
 
+#include "scope_files.h"
 #include "shell_run.h"
 
 #include <gtest/gtest.h>
@@ -205,6 +206,12 @@ const std::string simulate_example_rest = "--periods 4 --hts 0.1 --nlts 0.2 -o c
 const std::string measure_example_start =
     R"(keldran-echo measure --poly "x^7 + x^3 + 1" --samples-per-bit 8)";
 const std::string measure_example_rest = "--plot capture.svg capture.f32";
+// What follows it on the same capture: what the capture holds, and its measurement at a bit
+// rate, the second command in two lines as well.
+const std::string info_example = "keldran-echo info capture.f32";
+const std::string bit_rate_example_start =
+    R"(keldran-echo measure --poly "x^7 + x^3 + 1" --bit-rate 1.2G)";
+const std::string bit_rate_example_rest = "--sample-rate 9.6G capture.f32";
 
 // The arguments of an example command, without the program's name.
 std::string arguments_of(const std::string& start, const std::string& rest)
@@ -234,24 +241,32 @@ TEST(EchoManPage, HasItsSectionsInOrderAndPointsToKeldran)
     EXPECT_NE(section(text, "SEE ALSO").find("\n.BR keldran (1)\n"), std::string::npos);
 }
 
-TEST(EchoManPage, ShowsItsExampleMeasurementAsTheProgramWritesIt)
+// The page's examples of one capture, run in turn: each command stands in EXAMPLES as
+// written there, and so does each line that the commands reading the capture print.
+TEST(EchoManPage, ShowsItsExamplesOfOneCaptureAsTheProgramWritesThem)
 {
     const std::string examples = section(page_text(echo_man_page_path), "EXAMPLES");
-    for (const std::string& part : {simulate_example_start, simulate_example_rest,
-                                    measure_example_start, measure_example_rest}) {
-        EXPECT_NE(examples.find(part), std::string::npos) << part;
-    }
+    const std::vector<std::pair<std::string, std::string>> commands{
+        {simulate_example_start, simulate_example_rest},
+        {measure_example_start, measure_example_rest},
+        {info_example, ""},
+        {bit_rate_example_start, bit_rate_example_rest}};
     const scratch_folder scratch;
-    const run_result simulated =
-        run_echo(scratch.path, arguments_of(simulate_example_start, simulate_example_rest));
-    ASSERT_EQ(simulated.status, 0) << simulated.err;
-    const run_result measured =
-        run_echo(scratch.path, arguments_of(measure_example_start, measure_example_rest));
-    ASSERT_EQ(measured.status, 0) << measured.err;
-    const std::vector<std::string> lines = non_empty_lines(measured.out);
-    ASSERT_FALSE(lines.empty());
-    for (const std::string& line : lines) {
-        EXPECT_NE(examples.find("\n" + line + "\n"), std::string::npos) << line;
+    for (const auto& [start, rest] : commands) {
+        EXPECT_NE(examples.find(start), std::string::npos) << start;
+        if (!rest.empty()) {
+            EXPECT_NE(examples.find(rest), std::string::npos) << rest;
+        }
+        const run_result r = run_echo(scratch.path, arguments_of(start, rest));
+        ASSERT_EQ(r.status, 0) << start << "\n" << r.err;
+        if (start == simulate_example_start) {
+            continue;
+        }
+        const std::vector<std::string> lines = non_empty_lines(r.out);
+        EXPECT_FALSE(lines.empty()) << start;
+        for (const std::string& line : lines) {
+            EXPECT_NE(examples.find("\n" + line + "\n"), std::string::npos) << line;
+        }
     }
 }
 
@@ -261,7 +276,7 @@ TEST(EchoManPage, SynopsisNamesEveryOptionOfEveryCommand)
     const std::string synopsis = section(page_text(echo_man_page_path), "SYNOPSIS");
     const std::regex option(R"re([\s,](--[a-z0-9][a-z0-9-]*))re");
     const scratch_folder scratch;
-    for (const std::string command : {"pattern", "simulate", "measure"}) {
+    for (const std::string command : {"pattern", "simulate", "measure", "info"}) {
         const auto start = synopsis.find(".SY \"keldran-echo " + command + "\"");
         ASSERT_NE(start, std::string::npos) << command;
         const std::string entry = synopsis.substr(start, synopsis.find(".YS", start) - start);
@@ -402,6 +417,28 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
     }
 }
 
+// So has each key of the JSON object that info writes, whatever the format.
+TEST(EchoManPage, NamesEveryJsonKeyInfoWrites)
+{
+    const scratch_folder scratch;
+    const run_result described = run_script(
+        scratch.path, R"("$E" simulate --poly "x^7 + x^3 + 1" --samples-per-bit 8 -o capture.f32 )"
+                      R"(&& "$E" info --json capture.f32)");
+    ASSERT_EQ(described.status, 0) << described.err;
+    const std::set<std::string> keys = matches(described.out, std::regex(R"re("([a-z_0-9]+)":)re"));
+    EXPECT_EQ(keys,
+              (std::set<std::string>{"format", "format_title", "version", "instrument", "label",
+                                     "channels", "channel", "segments", "segment", "samples",
+                                     "declared_samples", "sample_interval", "sample_bits", "gain",
+                                     "offset", "units", "first", "last"}));
+    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
+    for (const std::string& name : keys) {
+        EXPECT_TRUE(output.find("\n.B " + name + "\n") != std::string::npos
+                    || output.find("\n.BR " + name + " ") != std::string::npos)
+            << name;
+    }
+}
+
 // A command line that fails, and the message and status the page gives for it.
 struct message_case {
     const char* name;
@@ -420,6 +457,13 @@ std::string case_name(const testing::TestParamInfo<message_case>& info)
 constexpr std::size_t f32_bytes = 4;
 // Fewer than the two periods of 127 bits at 8 samples per bit that a measurement needs.
 constexpr std::size_t short_capture_samples = 1000;
+
+// A sequence trace of three segments, ten samples each.
+std::string three_segment_trace()
+{
+    constexpr std::size_t samples = 30;
+    return keldran_tests::trace_file(std::vector<float>(samples, 0.25F), {.segments = 3});
+}
 
 class EchoManPageMessage : public testing::TestWithParam<message_case> {};
 
@@ -498,7 +542,38 @@ INSTANTIATE_TEST_SUITE_P(
         message_case{"StandardInputWithoutAFormat", "capture.f32", "\x01\x02\x03\x04",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 - <capture.f32)", 2,
                      "keldran-echo: cannot tell the format of standard input from its content "
-                     "or its name; give --format i8, u8, i16, f32, f64, csv, trc, isf or bin"}),
+                     "or its name; give --format i8, u8, i16, f32, f64, csv, trc, isf or bin"},
+        // Raw samples state no sample rate, so a bit rate alone does not fix the rate.
+        message_case{"BitRateOfACaptureThatStatesNoSampleRate", "capture.f32",
+                     std::string(f32_bytes, '\0'),
+                     R"(measure --poly "x^7 + x^3 + 1" --bit-rate 1.2G capture.f32)", 2,
+                     "keldran-echo: --bit-rate: capture.f32 does not state its sample rate; give "
+                     "--sample-rate too, or --samples-per-bit"},
+        // The name implies a trace, but the bytes carry no WAVEDESC.
+        message_case{"TraceByNameOnly", "capture.trc", std::string(f32_bytes, '\0'),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 capture.trc)", 1,
+                     "keldran-echo: capture.trc: the capture is not a LeCroy trace (its first "
+                     "bytes do not read as one)"},
+        message_case{"ChannelBeyondTheColumns", "two.csv", "0.5,0.25\n-0.5,0.75\n",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --channel 3 two.csv)", 1,
+                     "keldran-echo: two.csv: there is no channel 3: the capture holds 2 channels; "
+                     "give --channel 1 to 2"},
+        message_case{"SequenceTraceWithoutASegment", "sequence.trc", three_segment_trace(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 sequence.trc)", 1,
+                     "keldran-echo: sequence.trc: the trace is a sequence of 3 segments; say which "
+                     "one to measure; give --segment 1 to 3"},
+        // "0,016" read with ',' between columns is the two numbers 0 and 016.
+        message_case{"DecimalCommasCutApart", "comma.csv", "0,016\n0,5\n-0,25\n",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 comma.csv)", 1,
+                     "keldran-echo: comma.csv: the capture holds 3 samples, fewer than two whole "
+                     "periods of the pattern (2032 samples at 8 samples per bit); its numbers look "
+                     "written with decimal commas, which ',' between columns cuts apart: save the "
+                     "csv with ';' or tabs between columns"},
+        // A big-endian float near 1 whose bytes, read little-endian, are a NaN.
+        message_case{"BigEndianFloatsReadAsLittle", "big.f32", std::string("\x3f\x80\xff\x7f", 4),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 big.f32)", 1,
+                     "keldran-echo: big.f32: sample 1 is not a finite number; read in the other "
+                     "byte order its samples are finite: give --byte-order big"}),
     case_name);
 
 }  // namespace

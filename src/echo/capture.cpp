@@ -203,6 +203,11 @@ echo_error follow_header(capture_decoder& decoder, const header_step& step, std:
         decoder.waveform = std::max(step.count, decoder.waveform);
         return go_to(decoder, step.offset, stage::header, out);
     }
+    if (!scale_fits(step.plan)) {
+        return {.code = echo_errc::damaged_header,
+                .text = std::string(format_title(decoder.info.format)),
+                .detail = "its vertical scale makes values beyond single precision"};
+    }
     decoder.plan = step.plan;
     decoder.samples_left = step.count;
     return go_to(decoder, step.offset, step.count > 0 ? stage::samples : stage::done, out);

@@ -47,6 +47,10 @@ std::string_view stored_text(std::string_view bytes, std::size_t offset, std::si
 // width) to `out`, and says whether any is infinite or NaN.
 bool append_values(const sample_plan& plan, std::span<const char> bytes, std::vector<float>& out);
 
+// Whether every value that `plan` makes of a stored integer is a finite float32
+// (a float sample is checked one by one as it is read).
+bool scale_fits(const sample_plan& plan);
+
 // Whether the first non-finite sample in `bytes` would be finite in the other byte order.
 bool finite_in_other_order(const sample_plan& plan, std::span<const char> bytes);
 

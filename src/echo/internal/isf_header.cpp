@@ -207,7 +207,9 @@ void describe(const preamble& p, const sample_plan& plan, capture_info& info)
     if (p.x_increment && *p.x_increment > 0) {
         info.sample_interval = *p.x_increment;
     }
-    if (p.points && *p.points >= 0) {
+    // A count beyond what a double holds exactly is no count of samples.
+    constexpr double largest_count = 9007199254740992.0;
+    if (p.points && *p.points >= 0 && *p.points <= largest_count) {
         info.declared_samples = static_cast<std::int64_t>(*p.points);
     }
 }
@@ -231,7 +233,16 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     if (text.size() < data_at) {
         return {.wanted = data_at};
     }
-    const std::optional<double> length = number_in(text.substr(hash + 2, data_at - hash - 2));
+    // The length is plain digits, at most nine of them.
+    const std::string_view length_text = text.substr(hash + 2, data_at - hash - 2);
+    std::int64_t length_value = 0;
+    const auto [length_end, length_error] =
+        std::from_chars(length_text.data(), length_text.data() + length_text.size(), length_value);
+    const std::optional<std::int64_t> length =
+        length_error == std::errc{} && length_end == length_text.data() + length_text.size()
+                && length_value >= 0
+            ? std::optional(length_value)
+            : std::nullopt;
     const preamble p = read_preamble(text.substr(0, curve));
     const std::optional<sample_plan> plan = stored_as(p);
     if (!length) {
@@ -245,8 +256,7 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     describe(p, *plan, info);
     return {.what = header_step::kind::samples,
             .offset = static_cast<std::int64_t>(data_at),
-            .count = static_cast<std::int64_t>(*length)
-                     / static_cast<std::int64_t>(sample_width(plan->type)),
+            .count = *length / static_cast<std::int64_t>(sample_width(plan->type)),
             .plan = *plan};
 }
 

@@ -219,6 +219,20 @@ bool append_values(const sample_plan& plan, std::span<const char> bytes, std::ve
     return bad != 0;
 }
 
+bool scale_fits(const sample_plan& plan)
+{
+    if (!std::isfinite(plan.gain) || !std::isfinite(plan.offset)) {
+        return false;
+    }
+    if (is_float(plan.type)) {
+        return true;
+    }
+    const double largest_stored =
+        std::ldexp(1.0, static_cast<int>(sample_width(plan.type) * bits_per_byte));
+    return std::abs(plan.gain) * largest_stored + std::abs(plan.offset)
+           < std::numeric_limits<float>::max();
+}
+
 bool finite_in_other_order(const sample_plan& plan, std::span<const char> bytes)
 {
     if (!is_float(plan.type)) {
