@@ -238,14 +238,12 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     std::int64_t length_value = 0;
     const auto [length_end, length_error] =
         std::from_chars(length_text.data(), length_text.data() + length_text.size(), length_value);
-    const std::optional<std::int64_t> length =
-        length_error == std::errc{} && length_end == length_text.data() + length_text.size()
-                && length_value >= 0
-            ? std::optional(length_value)
-            : std::nullopt;
+    const bool length_read = length_error == std::errc{}
+                             && length_end == length_text.data() + length_text.size()
+                             && length_value >= 0;
     const preamble p = read_preamble(text.substr(0, curve));
     const std::optional<sample_plan> plan = stored_as(p);
-    if (!length) {
+    if (!length_read) {
         return damaged("CURVE's block length is not a number");
     }
     if (!plan) {
@@ -256,7 +254,7 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     describe(p, *plan, info);
     return {.what = header_step::kind::samples,
             .offset = static_cast<std::int64_t>(data_at),
-            .count = *length / static_cast<std::int64_t>(sample_width(plan->type)),
+            .count = length_value / static_cast<std::int64_t>(sample_width(plan->type)),
             .plan = *plan};
 }
 
