@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstddef>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <tuple>
@@ -16,6 +19,7 @@ namespace keldran::echo {
 namespace {
 
 using namespace std::string_view_literals;
+using namespace std::string_literals;
 
 struct decoded {
     std::vector<float> samples;
@@ -206,6 +210,106 @@ TEST(CaptureFormat, FollowsTheLastExtensionOfTheFileName)
     EXPECT_EQ(format_of_path("capture.f32.gz"), std::nullopt);
     EXPECT_EQ(format_of_path("runs.csv/capture"), std::nullopt);
     EXPECT_EQ(format_of_path("capture"), std::nullopt);
+}
+
+struct detection_case {
+    const char* name;
+    std::string_view first;  // the capture's first bytes
+    std::optional<capture_format> hint;
+    std::string message;  // of the whole capture decoded: empty, or why it cannot be
+    capture_format found = capture_format::csv;
+};
+
+// Oscilloscope files by their mark, whatever their name says; text as csv; raw
+// samples only by name; anything else, named as what it is not.
+const std::vector<detection_case> detection_cases{
+    {"TextIsCsv", "0.5\n-0.5\n", std::nullopt, "", capture_format::csv},
+    {"RawSamplesByName", "\x00\x00\x80\x3F"sv, capture_format::f32, "", capture_format::f32},
+    {"MarkBeatsTheName", "AG10\x0c\x00\x00\x00\x00\x00\x00\x00"sv, capture_format::f32,
+     "the Keysight binary waveform's header is damaged: it holds 0 waveforms", capture_format::bin},
+    {"TraceNamedButText", "1\n2\n", capture_format::trc,
+     "the capture is not a LeCroy trace (its first bytes do not read as one)"},
+    {"NoMarkNoName", "\x01\x02\x03"sv, std::nullopt,
+     "the capture's first bytes are of no format read here, and its name implies none"},
+    {"PreambleWithoutItsCurve", ":WFMPRE:BYT_NR 1;BN_FMT RI\n", std::nullopt,
+     "the capture is not a Tektronix save file (its first bytes do not read as one)",
+     capture_format::isf},
+};
+
+class CaptureDetection : public testing::TestWithParam<detection_case> {};
+
+TEST_P(CaptureDetection, FindsTheFormatFromTheContentWithTheNameAsAHint)
+{
+    const detection_case& c = GetParam();
+    const decoder_handle decoder = decoder_create({.format = std::nullopt, .hint = c.hint});
+    std::vector<float> samples;
+    std::string message = error_text(decoder_feed(*decoder, c.first, samples));
+    if (message.empty()) {
+        message = error_text(decoder_finish(*decoder, samples));
+    }
+    EXPECT_EQ(message, c.message);
+    if (c.message.empty() || c.found != capture_format::csv) {
+        EXPECT_EQ(decoder_info(*decoder).format, c.found);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Captures, CaptureDetection, testing::ValuesIn(detection_cases),
+                         [](const testing::TestParamInfo<detection_case>& given) {
+                             return std::string(given.param.name);
+                         });
+
+// Float32 samples 0.25, 0.251, ... as bytes in `order`, after the bits `first`.
+std::string float_bytes(std::uint32_t first, byte_order order)
+{
+    constexpr int count = 64;
+    constexpr float step = 0.001F;
+    std::string bytes;
+    for (int i = 0; i <= count; ++i) {
+        const std::uint32_t bits =
+            i == 0 ? first : std::bit_cast<std::uint32_t>(0.25F + step * static_cast<float>(i));
+        for (int k = 0; k < 4; ++k) {
+            const int shift = 8 * (order == byte_order::little ? k : 3 - k);
+            bytes += static_cast<char>((bits >> shift) & 0xFFU);
+        }
+    }
+    return bytes;
+}
+
+capture_signs little_endian_signs(std::string_view bytes)
+{
+    const decoder_handle decoder = decoder_create({capture_format::f32});
+    std::vector<float> samples;
+    decoder_feed(*decoder, bytes, samples);
+    return decoder_signs(*decoder);
+}
+
+// The signs of a wrong format that the decoder passes on. 0x3E80807F is 0.2510 read
+// in its own order and NaN read backwards.
+TEST(CaptureSigns, TellAnOtherByteOrderOnlyWhenItsSamplesArePlausible)
+{
+    EXPECT_TRUE(little_endian_signs(float_bytes(0x3E80807FU, byte_order::big)).other_order_finite);
+    // A lone NaN in a good capture is finite backwards too, but the rest would not be plausible.
+    EXPECT_FALSE(
+        little_endian_signs(float_bytes(0x7F80803EU, byte_order::little)).other_order_finite);
+}
+
+TEST(CaptureSigns, CountAHandfulOfDistinctValuesAmongManySamples)
+{
+    std::string levels;
+    for (int i = 0; i < 1024; ++i) {
+        levels += static_cast<char>(i % 3);
+    }
+    const decoder_handle decoder = decoder_create({capture_format::i8});
+    std::vector<float> samples;
+    decoder_feed(*decoder, levels, samples);
+    EXPECT_EQ(decoder_signs(*decoder).distinct_values, 3);
+    std::string noise;
+    for (int i = 0; i < 1024; ++i) {
+        noise += static_cast<char>((i * 37) % 101);
+    }
+    const decoder_handle varied = decoder_create({capture_format::i8});
+    decoder_feed(*varied, noise, samples);
+    EXPECT_EQ(decoder_signs(*varied).distinct_values, 0);
 }
 
 }  // namespace

@@ -254,6 +254,26 @@ bool looks_cut(std::string_view text)
 
 // Counts the data line `line` and whether it looks cut at a decimal comma: a field
 // like "016", or a field count other than the line before's.
+// Whether a ',' line reads as numbers with decimal commas: two or more fields, no
+// decimal point or exponent anywhere, and digits alone after each comma ("-0,25").
+bool whole_after_commas(std::string_view line)
+{
+    if (line.find_first_of(".eE") != npos || line.find(',') == npos) {
+        return false;
+    }
+    bool first = true;
+    bool digits_only = true;
+    for_each_field(line, ',', [&](std::string_view field) {
+        const std::string_view text = unquoted(field);
+        if (!first) {
+            digits_only = digits_only && !text.empty()
+                          && std::ranges::all_of(text, [](char c) { return c >= '0' && c <= '9'; });
+        }
+        first = false;
+    });
+    return digits_only;
+}
+
 void note_signs(csv_reader& reader, std::string_view line, capture_signs& signs)
 {
     ++reader.data_lines;
@@ -265,9 +285,14 @@ void note_signs(csv_reader& reader, std::string_view line, capture_signs& signs)
         cut = cut || (reader.data_lines > 1 && fields != reader.previous_fields);
         reader.previous_fields = fields;
         reader.cut_lines += cut ? 1 : 0;
+        reader.whole_after_commas += whole_after_commas(line) ? 1 : 0;
     }
+    // Nearly every line of numbers split so: the commas were decimal ones.
+    const bool all_whole = reader.whole_after_commas * lines_per_cut_line
+                           >= reader.data_lines * (lines_per_cut_line - 1);
     signs.decimal_commas =
-        reader.cut_lines > 0 && reader.cut_lines * lines_per_cut_line >= reader.data_lines;
+        (reader.cut_lines > 0 && reader.cut_lines * lines_per_cut_line >= reader.data_lines)
+        || (reader.whole_after_commas > 0 && all_whole);
 }
 
 // The field that holds the line's sample, or nothing when the line has none.

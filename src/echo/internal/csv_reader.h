@@ -50,7 +50,8 @@ struct csv_reader {
     std::vector<csv_held_line> held;
     csv_time_steps steps;
     std::int64_t data_lines = 0;
-    std::int64_t cut_lines = 0;  // data lines that look cut at a decimal comma
+    std::int64_t cut_lines = 0;           // data lines that look cut at a decimal comma
+    std::int64_t whole_after_commas = 0;  // lines of whole numbers, unsigned after each comma
     std::int64_t previous_fields = 0;
     std::string scratch;  // a field with its decimal comma made a point
 };
