@@ -215,9 +215,12 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(sign_case{"LeadingZeroLeftOver", "0,016\n0,5\n0,25\n", true},
                     sign_case{"FieldCountChanging", "1\n0,5\n2\n0,25\n", true},
                     sign_case{"PointsAndEvenColumns", "0,0.016\n1,0.5\n2,10\n", false},
+                    sign_case{"WholeNumbersAfterEachComma", "0,5\n-1,25\n0,125\n", true},
+                    sign_case{"CountBeforeWholeNumbers", "0,5\n1,25\n2,125\n", false},
                     sign_case{"OneLineInTwenty",
-                              "0,016\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n"
-                              "0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n0,5\n",
+                              "0,016\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n"
+                              "0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n0,0.5\n"
+                              "0,0.5\n0,0.5\n0,0.5\n0,0.5\n",
                               false}),
     case_name<sign_case>);
 

@@ -287,9 +287,13 @@ void note_signs(csv_reader& reader, std::string_view line, capture_signs& signs)
         reader.cut_lines += cut ? 1 : 0;
         reader.whole_after_commas += whole_after_commas(line) ? 1 : 0;
     }
-    // Nearly every line of numbers split so: the commas were decimal ones.
-    const bool all_whole = reader.whole_after_commas * lines_per_cut_line
-                           >= reader.data_lines * (lines_per_cut_line - 1);
+    // Nearly every line of numbers split so: the commas were decimal ones, unless
+    // the first column is a clock or a count, when they part whole numbers.
+    const bool clock_first =
+        reader.settled ? reader.time_column : reader.time_named || steps_evenly(reader.steps);
+    const bool all_whole = !clock_first
+                           && reader.whole_after_commas * lines_per_cut_line
+                                  >= reader.data_lines * (lines_per_cut_line - 1);
     signs.decimal_commas =
         (reader.cut_lines > 0 && reader.cut_lines * lines_per_cut_line >= reader.data_lines)
         || (reader.whole_after_commas > 0 && all_whole);
