@@ -465,6 +465,57 @@ std::string three_segment_trace()
     return keldran_tests::trace_file(std::vector<float>(samples, 0.25F), {.segments = 3});
 }
 
+// A trace whose COMM_TYPE, the sample width, is 7: neither byte (0) nor word (1).
+std::string damaged_trace()
+{
+    constexpr std::size_t prefix = 11;  // "#9" and the nine digits of the length
+    constexpr std::int16_t bad_width = 7;
+    std::string file = keldran_tests::trace_file(std::vector<float>{0.25F, -0.25F});
+    keldran_tests::put_at(file, prefix + keldran_tests::wavedesc::comm_type, bad_width,
+                          keldran_tests::endian::little);
+    return file;
+}
+
+// A save file of 100 two-byte samples, cut after the 50th.
+std::string cut_save_file()
+{
+    constexpr std::size_t samples = 100;
+    constexpr std::size_t kept = 50;
+    std::vector<float> volts(samples, 0.25F);
+    volts[0] = -0.25F;
+    std::string file = keldran_tests::isf_file(volts);
+    file.resize(file.size() - 1 - (samples - kept) * 2);
+    return file;
+}
+
+// `lines` lines of text, line i made by `line(i)`, after `header`.
+std::string text_capture(const std::string& header, int lines, std::string (*line)(int))
+{
+    std::string text = header;
+    for (int i = 0; i < lines; ++i) {
+        text += line(i) + "\n";
+    }
+    return text;
+}
+
+// Lines enough for two periods of 127 bits at 8 samples per bit.
+constexpr int two_periods_of_lines = 2100;
+
+// A time column, a signal that is not the pattern, and a last column that never varies.
+std::string scope_csv()
+{
+    return text_capture("TIME,CH1,CH2\n", two_periods_of_lines, [](int i) {
+        return std::to_string(i) + "e-10," + std::to_string(i * 37 % 11) + ",0.5";
+    });
+}
+
+// Ones and zeros, as a digital channel gives.
+std::string digital_csv()
+{
+    return text_capture("", two_periods_of_lines,
+                        [](int i) { return std::to_string(i * i / 7 % 2); });
+}
+
 class EchoManPageMessage : public testing::TestWithParam<message_case> {};
 
 TEST_P(EchoManPageMessage, IsWrittenAsThePageQuotesItUnderItsExitStatus)
@@ -569,6 +620,63 @@ INSTANTIATE_TEST_SUITE_P(
                      "periods of the pattern (2032 samples at 8 samples per bit); its numbers look "
                      "written with decimal commas, which ',' between columns cuts apart: save the "
                      "csv with ';' or tabs between columns"},
+        message_case{"DamagedTrace", "damaged.trc", damaged_trace(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 damaged.trc)", 1,
+                     "keldran-echo: damaged.trc: the LeCroy trace's header is damaged: COMM_TYPE "
+                     "is 7, not 0 or 1"},
+        message_case{"SegmentBeyondTheSequence", "sequence.trc", three_segment_trace(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --segment 4 )"
+                     "sequence.trc",
+                     1,
+                     "keldran-echo: sequence.trc: there is no segment 4: the trace holds 3 "
+                     "segments; give --segment 1 to 3"},
+        message_case{
+            "SaveFileInText", "capture.isf",
+            keldran_tests::isf_file(std::vector<float>{0.25F, -0.25F}, {.encoding = "ASCII"}),
+            R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 capture.isf)", 1,
+            "keldran-echo: capture.isf: the Tektronix save file stores its samples in a "
+            "way not read here"},
+        message_case{"SaveFileCutShort", "short.isf", cut_save_file(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 short.isf)", 1,
+                     "keldran-echo: short.isf: the Tektronix save file ends after 50 samples of "
+                     "the 100 its header declares"},
+        message_case{"ColumnThatDoesNotVary", "scope.csv", scope_csv(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 scope.csv)", 1,
+                     "keldran-echo: scope.csv: the capture repeats at a rate more than 2 % from 8 "
+                     "samples per bit (its best match lies at the edge searched, 7.84252 samples "
+                     "per bit); give --samples-per-bit nearer the capture's rate; the column read "
+                     "does not vary: give --channel for the one that holds the signal"},
+        message_case{"DigitalChannel", "digital.csv", digital_csv(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 5 digital.csv)", 1,
+                     "keldran-echo: digital.csv: the capture does not hold the pattern of x^7 + "
+                     "x^3 + 1: its correlation with the pattern has no main response (the "
+                     "strongest peak holds 24 % of the energy); its samples take only 2 distinct "
+                     "values: a digital channel, or another format (--format)?"},
+        message_case{"BothRates", nullptr, "",
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --bit-rate 1G c.f32)", 2,
+                     "keldran-echo: --samples-per-bit and --bit-rate both fix the rate; give one "
+                     "of them"},
+        message_case{"SampleRateAlone", nullptr, "",
+                     R"(measure --poly "x^7 + x^3 + 1" --sample-rate 1G c.f32)", 2,
+                     "keldran-echo: --sample-rate: give --bit-rate with it, or --samples-per-bit "
+                     "alone"},
+        message_case{"SampleRateAgainstTheCapturesOwn", "scope.csv", scope_csv(),
+                     R"(measure --poly "x^7 + x^3 + 1" --bit-rate 1G --sample-rate 9.6G )"
+                     "scope.csv",
+                     2,
+                     "keldran-echo: --sample-rate: the sample rate given, 9.6e+09 samples per "
+                     "second, disagrees with the capture's own, 1e+10 (scope.csv); leave "
+                     "--sample-rate out"},
+        message_case{"RatesBeyondTheRange", "digital.csv", digital_csv(),
+                     R"(measure --poly "x^7 + x^3 + 1" --bit-rate 1k --sample-rate 9.6G )"
+                     "digital.csv",
+                     2,
+                     "keldran-echo: --bit-rate: the rates make 9.6e+06 samples per bit; it must "
+                     "be greater than 0 and at most 10000"},
+        message_case{"RateWithAnUnknownPrefix", nullptr, "",
+                     R"(measure --poly "x^7 + x^3 + 1" --bit-rate 1.2X c.f32)", 2,
+                     "keldran-echo: --bit-rate: must be a rate greater than 0, such as 1.2e9 or "
+                     "1.2G, not 1.2X"},
         // A big-endian float near 1 whose bytes, read little-endian, are a NaN.
         message_case{"BigEndianFloatsReadAsLittle", "big.f32", std::string("\x3f\x80\xff\x7f", 4),
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 big.f32)", 1,
