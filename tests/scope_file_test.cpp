@@ -210,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
                                .short_keywords = true,
                                .xincr = 1e-9,
                                .yzero = -0.05}),
-        bin("BinFloat", "AG", false), bin("BinSecondOfTwoRigol", "RG", true)),
+        bin("BinFloat", "AG", false), bin("BinSecondOfTwoUnderRg", "RG", true)),
     [](const testing::TestParamInfo<file_case>& named) { return named.param.name; });
 
 // A sequence of three segments, one period each: any one is read, and none beyond.

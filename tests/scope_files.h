@@ -278,7 +278,7 @@ struct bin_waveform {
     std::string label = "1";
 };
 
-// The cookie is "AG", or "RG" as Rigol's oscilloscopes write it.
+// The cookie is "AG", or "RG" as other makers' oscilloscopes write it.
 inline std::string bin_file(std::span<const bin_waveform> waveforms, std::string_view cookie = "AG")
 {
     namespace b = bin_layout;
