@@ -7,15 +7,15 @@
 #define KELDRAN_TESTS_SCOPE_FILES_H
 
 #include <algorithm>
-#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
+#include <iomanip>
 #include <optional>
 #include <span>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -162,9 +162,9 @@ inline std::string trace_file(std::span<const float> volts, const trace_options&
     if (!o.prefix) {
         return d;
     }
-    std::array<char, 12> digits{};
-    std::snprintf(digits.data(), digits.size(), "#9%09zu", d.size());
-    return std::string(digits.data()) + d;
+    constexpr std::size_t length_digits = 9;
+    const std::string length = std::to_string(d.size());
+    return "#9" + std::string(length_digits - length.size(), '0') + length + d;
 }
 
 // ---- Tektronix internal save file ---------------------------------------------------------
@@ -184,9 +184,10 @@ struct isf_options {
 // A number as the instruments give one (NR3), with seven figures.
 inline std::string nr3(double value)
 {
-    std::array<char, 32> text{};
-    std::snprintf(text.data(), text.size(), "%.6E", value);
-    return text.data();
+    constexpr int figures_after_point = 6;
+    std::ostringstream text;
+    text << std::uppercase << std::scientific << std::setprecision(figures_after_point) << value;
+    return text.str();
 }
 
 // A number as the file states it: `value` printed, then read back.
@@ -208,7 +209,7 @@ inline isf_levels isf_scale(std::span<const float> volts, const isf_options& o)
     const std::int64_t low = o.is_signed ? -span / 2 : 0;
     const std::int64_t high = low + span - 1;
     const double yoff =
-        as_stated(o.yoff.value_or(o.is_signed ? 0.0 : static_cast<double>(span / 2)));
+        as_stated(o.yoff.value_or(o.is_signed ? 0.0 : static_cast<double>(span) / 2));
     const double levels =
         std::min(static_cast<double>(high) - yoff, yoff - static_cast<double>(low));
     return {low, high, yoff, as_stated(fitting_step(volts, as_stated(o.yzero), levels))};

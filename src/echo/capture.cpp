@@ -383,9 +383,9 @@ void note_samples(capture_decoder& decoder, std::span<const float> fresh)
                                static_cast<std::int64_t>(fresh.size()));
     for (std::int64_t i = 0; i < looked && decoder.value_count <= few_values; ++i) {
         const float v = fresh[static_cast<std::size_t>(i)];
-        const auto known =
-            decoder.values.begin() + static_cast<std::ptrdiff_t>(decoder.value_count);
-        if (std::find(decoder.values.begin(), known, v) == known) {
+        const std::span<const float> known =
+            std::span(decoder.values).first(static_cast<std::size_t>(decoder.value_count));
+        if (std::ranges::find(known, v) == known.end()) {
             decoder.values[decoder.value_count++] = v;
         }
     }

@@ -36,6 +36,9 @@ struct capture_layout {
 };
 
 // What a capture says of itself, as far as it has been read.
+// Bits of a single-precision sample, as samples are stored unless the file says otherwise.
+inline constexpr std::int32_t float_bits = 32;
+
 struct capture_info {
     capture_format format = capture_format::f32;
     std::string version;        // the file's template, preamble or version; empty for raw samples
@@ -47,7 +50,7 @@ struct capture_info {
     std::int64_t segment = 1;   // the one read
     std::optional<std::int64_t> declared_samples;  // what the header says the waveform holds
     std::optional<double> sample_interval;         // seconds between samples, where stated
-    std::int32_t sample_bits = 32;                 // bits of one stored sample
+    std::int32_t sample_bits = float_bits;         // bits of one stored sample
     double gain = 1;                               // value = gain * stored + offset
     double offset = 0;                             // (its vertical scale)
     std::string units;                             // of the value, where stated: "V"

@@ -36,7 +36,9 @@ bool starts_as_keysight(std::string_view first)
 
 std::optional<capture_format> format_by_signature(std::string_view first)
 {
-    if (first.substr(0, trace_mark_reach + 8).find("WAVEDESC") != std::string_view::npos) {
+    constexpr std::string_view descriptor = "WAVEDESC";
+    if (first.substr(0, trace_mark_reach + descriptor.size()).find(descriptor)
+        != std::string_view::npos) {
         return capture_format::trc;
     }
     if (starts_as_preamble(first)) {

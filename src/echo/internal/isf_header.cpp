@@ -159,9 +159,10 @@ bool same_word(std::string_view a, std::string_view b)
 // How the samples are stored, from the preamble; nothing when it names no way this reads.
 std::optional<sample_plan> stored_as(const preamble& p)
 {
+    constexpr double two_bytes = 2;
     const bool one_byte = p.byte_count == 1.0;
     constexpr keyword binary{"BIN", "BINARY"};
-    if ((!one_byte && p.byte_count != 2.0) || !spells(p.encoding, binary)
+    if ((!one_byte && p.byte_count != two_bytes) || !spells(p.encoding, binary)
         || !same_word(p.point_format, "Y")) {
         return std::nullopt;
     }
@@ -225,8 +226,9 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     if (hash == std::string_view::npos || hash + 2 > text.size()) {
         return {.wanted = text.size() + 1};
     }
+    constexpr int most_digits = 9;
     const int digits = text[hash + 1] - '0';
-    if (digits < 1 || digits > 9) {
+    if (digits < 1 || digits > most_digits) {
         return damaged("CURVE's block does not start with '#' and a digit from 1 to 9");
     }
     const std::size_t data_at = hash + 2 + static_cast<std::size_t>(digits);

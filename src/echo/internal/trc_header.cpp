@@ -6,6 +6,7 @@
 #include "decode_internal.h"
 
 #include <algorithm>
+#include <climits>
 
 namespace keldran::echo {
 
@@ -66,7 +67,7 @@ void describe(std::string_view block, byte_order order, std::int32_t width, capt
     info.format = capture_format::trc;
     info.version = std::string(stored_text(block, template_at, name_width));
     info.instrument = std::string(stored_text(block, instrument_at, name_width));
-    info.sample_bits = width * 8;
+    info.sample_bits = width * CHAR_BIT;
     info.gain = stored_f32(block, vertical_gain_at, order);
     info.offset = -static_cast<double>(stored_f32(block, vertical_offset_at, order));
     info.units = std::string(stored_text(block, vertunit_at, name_width));

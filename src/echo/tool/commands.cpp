@@ -336,7 +336,8 @@ int run_info(const info_options& o)
     layout.segment = std::max<std::int64_t>(layout.segment, 1);
     const decoder_handle decoder = decoder_create(layout);
     const byte_source source = file_source(in.file);
-    std::vector<char> bytes(std::size_t{1} << 18);
+    constexpr std::size_t read_chunk = std::size_t{1} << 18;
+    std::vector<char> bytes(read_chunk);
     std::vector<float> samples;
     echo_error error;
     for (byte_read got = source(bytes); !error; got = source(bytes)) {

@@ -29,7 +29,8 @@ constexpr double most_samples_per_bit = keldran::echo::most_samples_per_bit;
 std::string formatted_rate(double v)
 {
     constexpr int all_digits = 17;
-    std::array<char, 64> text{};
+    constexpr std::size_t room = 64;  // more than the longest double written so
+    std::array<char, room> text{};
     const auto [end, error] = std::to_chars(text.data(), text.data() + text.size(), v,
                                             std::chars_format::general, all_digits);
     return error == std::errc{} ? std::string(text.data(), end) : std::string("?");
