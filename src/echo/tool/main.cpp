@@ -224,12 +224,14 @@ void add_measure(CLI::App& app, measure_options& o, command& which)
                     "the data's bit rate in bits per second, e.g. 1.2e9 or 1.2G; with the "
                     "sample rate it fixes the samples per bit")
         ->transform(rate_prefix)
-        ->check(per_second);
+        ->check(per_second)
+        ->option_text("RATE");
     cmd->add_option("--sample-rate", o.sample_rate,
                     "the capture's sample rate in samples per second, where the file does not "
                     "state it")
         ->transform(rate_prefix)
-        ->check(per_second);
+        ->check(per_second)
+        ->option_text("RATE");
     add_capture_options(*cmd, o.source);
     cmd->add_option("--medium", o.medium,
                     "longitudinal or perpendicular (default: found from the capture)")
