@@ -195,18 +195,17 @@ echo_error follow_header(capture_decoder& decoder, const header_step& step, std:
         return step.error;
     }
     if (step.offset < decoder.header_at) {
-        return {.code = echo_errc::damaged_header,
-                .text = std::string(format_title(decoder.info.format)),
-                .detail = "it places its samples before its own header"};
+        return damaged_header(decoder.info.format, "it places its samples before its own header")
+            .error;
     }
     if (step.what == header_step::kind::skip_to) {
         decoder.waveform = std::max(step.count, decoder.waveform);
         return go_to(decoder, step.offset, stage::header, out);
     }
     if (!scale_fits(step.plan)) {
-        return {.code = echo_errc::damaged_header,
-                .text = std::string(format_title(decoder.info.format)),
-                .detail = "its vertical scale makes values beyond single precision"};
+        return damaged_header(decoder.info.format,
+                              "its vertical scale makes values beyond single precision")
+            .error;
     }
     decoder.plan = step.plan;
     decoder.samples_left = step.count;
@@ -557,6 +556,14 @@ capture_signs decoder_signs(const capture_decoder& decoder)
         signs.distinct_values = static_cast<std::int64_t>(decoder.value_count);
     }
     return signs;
+}
+
+header_step damaged_header(const capture_format format, std::string detail)
+{
+    return {.what = header_step::kind::failed,
+            .error = {.code = echo_errc::damaged_header,
+                      .text = std::string(format_title(format)),
+                      .detail = std::move(detail)}};
 }
 
 }  // namespace keldran::echo

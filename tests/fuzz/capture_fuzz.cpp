@@ -8,6 +8,7 @@
 // more for a format found from the content), the csv channel (bits 4 and 5) and, in its high
 // bit, the byte order; byte 1 the chunk size (1 to 256 bytes); the rest is the capture.
 #include "capture.h"
+#include "decode_in_chunks.h"
 #include "errors.h"
 
 #include <algorithm>
@@ -25,6 +26,9 @@
 namespace {
 
 using namespace keldran::echo;
+using keldran_fuzz::decode;
+using keldran_fuzz::decoded;
+using keldran_fuzz::require;
 
 constexpr std::array<capture_format, 6> formats{capture_format::i8,  capture_format::u8,
                                                 capture_format::i16, capture_format::f32,
@@ -34,39 +38,6 @@ constexpr unsigned channel_shift = 4;
 constexpr unsigned channel_mask = 0x3U;
 constexpr unsigned big_endian_bit = 0x80U;
 constexpr std::size_t header_bytes = 2;
-
-void require(bool holds, const char* property)
-{
-    if (!holds) {
-        std::fputs("decoder property violated: ", stderr);
-        std::fputs(property, stderr);
-        std::fputs("\n", stderr);
-        std::abort();
-    }
-}
-
-struct decoded {
-    std::vector<float> samples;
-    std::string message;
-    std::int64_t counted = 0;
-};
-
-// Decodes `bytes` in chunks of `chunk` bytes, up to the first fault.
-decoded decode(capture_layout layout, std::span<const char> bytes, std::size_t chunk)
-{
-    const decoder_handle decoder = decoder_create(layout);
-    decoded result;
-    for (std::size_t at = 0; at < bytes.size() && result.message.empty(); at += chunk) {
-        const std::size_t size = std::min(chunk, bytes.size() - at);
-        result.message =
-            error_text(decoder_feed(*decoder, bytes.subspan(at, size), result.samples));
-    }
-    if (result.message.empty()) {
-        result.message = error_text(decoder_finish(*decoder, result.samples));
-    }
-    result.counted = decoder_samples(*decoder);
-    return result;
-}
 
 }  // namespace
 

@@ -10,6 +10,7 @@
 // two) and, in its high bit, whether the format is found from the content; byte 1
 // the chunk size (1 to 256 bytes); the rest is the file.
 #include "capture.h"
+#include "decode_in_chunks.h"
 #include "errors.h"
 
 #include <algorithm>
@@ -25,44 +26,15 @@
 namespace {
 
 using namespace keldran::echo;
+using keldran_fuzz::decode;
+using keldran_fuzz::decoded;
+using keldran_fuzz::require;
 
 constexpr capture_format fuzzed = capture_format::KELDRAN_FUZZ_FORMAT;
 constexpr unsigned choice_mask = 0x3U;
 constexpr unsigned segment_shift = 2;
 constexpr unsigned detect_bit = 0x80U;
 constexpr std::size_t header_bytes = 2;
-
-void require(bool holds, const char* property)
-{
-    if (!holds) {
-        std::fputs("decoder property violated: ", stderr);
-        std::fputs(property, stderr);
-        std::fputs("\n", stderr);
-        std::abort();
-    }
-}
-
-struct decoded {
-    std::vector<float> samples;
-    std::string message;
-    capture_info info;
-};
-
-decoded decode(const capture_layout& layout, std::span<const char> bytes, std::size_t chunk)
-{
-    const decoder_handle decoder = decoder_create(layout);
-    decoded result;
-    for (std::size_t at = 0; at < bytes.size() && result.message.empty(); at += chunk) {
-        const std::size_t size = std::min(chunk, bytes.size() - at);
-        result.message =
-            error_text(decoder_feed(*decoder, bytes.subspan(at, size), result.samples));
-    }
-    if (result.message.empty()) {
-        result.message = error_text(decoder_finish(*decoder, result.samples));
-    }
-    result.info = decoder_info(*decoder);
-    return result;
-}
 
 }  // namespace
 

@@ -37,14 +37,6 @@ constexpr std::int16_t minimum_float = 3;
 constexpr std::int16_t counts = 5;
 constexpr std::int16_t digital = 6;
 
-header_step damaged(std::string detail)
-{
-    return {.what = header_step::kind::failed,
-            .error = {.code = echo_errc::damaged_header,
-                      .text = std::string(format_title(capture_format::bin)),
-                      .detail = std::move(detail)}};
-}
-
 // The file header: whether it is one, and how many waveforms follow.
 header_step read_file_header(std::string_view bytes, capture_info& info)
 {
@@ -60,7 +52,8 @@ header_step read_file_header(std::string_view bytes, capture_info& info)
     }
     const std::int32_t waveforms = stored_i32(bytes, waveforms_at, order);
     if (waveforms < 1) {
-        return damaged("it holds " + std::to_string(waveforms) + " waveforms");
+        return damaged_header(capture_format::bin,
+                              "it holds " + std::to_string(waveforms) + " waveforms");
     }
     info.format = capture_format::bin;
     info.version = std::string(bytes.substr(0, 4));
@@ -124,7 +117,8 @@ header_step chosen_buffer(std::string_view data, std::int64_t data_at, capture_i
                                     + std::to_string(width) + " bytes a point"}};
     }
     if (size < static_cast<std::int32_t>(data_header_size) || bytes < 0) {
-        return damaged("a data header gives a size below its own or a negative buffer");
+        return damaged_header(capture_format::bin,
+                              "a data header gives a size below its own or a negative buffer");
     }
     constexpr std::int32_t bits_per_byte = 8;
     info.sample_bits = width * bits_per_byte;
@@ -155,8 +149,10 @@ header_step read_bin_header(const header_view& head, const capture_layout& layou
     const std::int32_t buffers = stored_i32(head.bytes, buffers_at, order);
     if (size < static_cast<std::int32_t>(waveform_header_size)
         || static_cast<std::size_t>(size) > longest_header || buffers < 1) {
-        return damaged("waveform " + std::to_string(head.waveform) + "'s header gives size "
-                       + std::to_string(size) + " and " + std::to_string(buffers) + " buffers");
+        return damaged_header(capture_format::bin, "waveform " + std::to_string(head.waveform)
+                                                       + "'s header gives size "
+                                                       + std::to_string(size) + " and "
+                                                       + std::to_string(buffers) + " buffers");
     }
     const auto data_at = static_cast<std::size_t>(size);
     if (head.bytes.size() < data_at + data_header_size) {
@@ -172,8 +168,9 @@ header_step read_bin_header(const header_view& head, const capture_layout& layou
     const std::int64_t first =
         std::int64_t{stored_i32(data, 0, order)} + stored_i32(data, buffer_size_at, order);
     if (buffers != 1 || first < static_cast<std::int64_t>(data_header_size)) {
-        return damaged("waveform " + std::to_string(head.waveform)
-                       + " has more than one buffer or a damaged data header");
+        return damaged_header(capture_format::bin,
+                              "waveform " + std::to_string(head.waveform)
+                                  + " has more than one buffer or a damaged data header");
     }
     next += first;
     return {.what = header_step::kind::skip_to, .offset = next, .count = head.waveform + 1};

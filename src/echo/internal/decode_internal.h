@@ -65,6 +65,9 @@ struct header_step {
     echo_error error;         // failed
 };
 
+// The step of a header found damaged; `detail` says how, in the format's own terms.
+header_step damaged_header(capture_format format, std::string detail);
+
 // A file's header bytes from `at` on, and which of its waveforms comes there (from 1).
 struct header_view {
     std::string_view bytes;

@@ -141,14 +141,6 @@ preamble read_preamble(std::string_view text)
     return p;
 }
 
-header_step damaged(std::string detail)
-{
-    return {.what = header_step::kind::failed,
-            .error = {.code = echo_errc::damaged_header,
-                      .text = std::string(format_title(capture_format::isf)),
-                      .detail = std::move(detail)}};
-}
-
 bool same_word(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -229,7 +221,8 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     constexpr int most_digits = 9;
     const int digits = text[hash + 1] - '0';
     if (digits < 1 || digits > most_digits) {
-        return damaged("CURVE's block does not start with '#' and a digit from 1 to 9");
+        return damaged_header(capture_format::isf,
+                              "CURVE's block does not start with '#' and a digit from 1 to 9");
     }
     const std::size_t data_at = hash + 2 + static_cast<std::size_t>(digits);
     if (text.size() < data_at) {
@@ -246,7 +239,7 @@ header_step read_isf_header(const header_view& head, const capture_layout& /*lay
     const preamble p = read_preamble(text.substr(0, curve));
     const std::optional<sample_plan> plan = stored_as(p);
     if (!length_read) {
-        return damaged("CURVE's block length is not a number");
+        return damaged_header(capture_format::isf, "CURVE's block length is not a number");
     }
     if (!plan) {
         return {.what = header_step::kind::failed,

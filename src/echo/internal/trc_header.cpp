@@ -39,14 +39,6 @@ constexpr std::size_t block_length = 346;
 // The block begins within the first bytes: after the length prefix, if there is one.
 constexpr std::size_t search_reach = 64;
 
-header_step damaged(std::string detail)
-{
-    return {.what = header_step::kind::failed,
-            .error = {.code = echo_errc::damaged_header,
-                      .text = std::string(format_title(capture_format::trc)),
-                      .detail = std::move(detail)}};
-}
-
 // The length of what follows the descriptor, up to the first sample.
 std::int64_t bytes_before_samples(std::string_view block, byte_order order)
 {
@@ -118,9 +110,10 @@ header_step read_trc_header(const header_view& head, const capture_layout& layou
     }
     const std::string_view block = head.bytes.substr(start, block_length);
     if (!stored_text(block, template_at, name_width).starts_with(template_family)) {
-        return damaged("its template is \""
-                       + std::string(stored_text(block, template_at, name_width))
-                       + "\", not one of LECROY_2_3's family");
+        return damaged_header(capture_format::trc,
+                              "its template is \""
+                                  + std::string(stored_text(block, template_at, name_width))
+                                  + "\", not one of LECROY_2_3's family");
     }
     // COMM_ORDER is 1 for the low byte first; read in that order, it reads as 1.
     const byte_order order = stored_i16(block, comm_order_at, byte_order::little) == 1
@@ -128,22 +121,25 @@ header_step read_trc_header(const header_view& head, const capture_layout& layou
                                  : byte_order::big;
     const std::int16_t comm_type = stored_i16(block, comm_type_at, order);
     if (comm_type != 0 && comm_type != 1) {
-        return damaged("COMM_TYPE is " + std::to_string(comm_type) + ", not 0 or 1");
+        return damaged_header(capture_format::trc,
+                              "COMM_TYPE is " + std::to_string(comm_type) + ", not 0 or 1");
     }
     const std::int32_t width = comm_type == 0 ? 1 : 2;
     const std::int64_t before = bytes_before_samples(block, order);
     const std::int32_t array_bytes = stored_i32(block, wave_array_1_at, order);
     const std::int32_t count = stored_i32(block, wave_array_count_at, order);
     if (before < 0 || array_bytes < 0 || count < 0) {
-        return damaged("a block length is negative");
+        return damaged_header(capture_format::trc, "a block length is negative");
     }
     if (stored_i32(block, descriptor_length_at, order) < static_cast<std::int32_t>(block_length)) {
-        return damaged("WAVE_DESCRIPTOR is shorter than the descriptor block");
+        return damaged_header(capture_format::trc,
+                              "WAVE_DESCRIPTOR is shorter than the descriptor block");
     }
     if (static_cast<std::int64_t>(count) * width > array_bytes) {
-        return damaged("WAVE_ARRAY_COUNT (" + std::to_string(count)
-                       + ") holds more samples than WAVE_ARRAY_1 has bytes for ("
-                       + std::to_string(array_bytes) + ")");
+        return damaged_header(capture_format::trc,
+                              "WAVE_ARRAY_COUNT (" + std::to_string(count)
+                                  + ") holds more samples than WAVE_ARRAY_1 has bytes for ("
+                                  + std::to_string(array_bytes) + ")");
     }
     describe(block, order, width, info);
     info.declared_samples = count;
