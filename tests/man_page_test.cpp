@@ -8,7 +8,9 @@
 #include "scope_files.h"
 #include "shell_run.h"
 
+#include <cmath>
 #include <gtest/gtest.h>
+#include <numbers>
 
 #include <sys/wait.h>
 
@@ -516,6 +518,20 @@ std::string digital_csv()
                         [](int i) { return std::to_string(i * i / 7 % 2); });
 }
 
+// Two periods' worth of a slow sine as big-endian 16-bit samples.
+std::string big_endian_sine()
+{
+    constexpr double amplitude = 8000;
+    constexpr double samples_per_turn = 40;
+    std::string file;
+    for (int i = 0; i < two_periods_of_lines; ++i) {
+        const auto v = static_cast<std::uint16_t>(static_cast<std::int16_t>(
+            std::lround(amplitude * std::sin(2 * std::numbers::pi * i / samples_per_turn))));
+        keldran_tests::append(file, v, keldran_tests::endian::big);
+    }
+    return file;
+}
+
 class EchoManPageMessage : public testing::TestWithParam<message_case> {};
 
 TEST_P(EchoManPageMessage, IsWrittenAsThePageQuotesItUnderItsExitStatus)
@@ -652,6 +668,12 @@ INSTANTIATE_TEST_SUITE_P(
                      "x^3 + 1: its correlation with the pattern has no main response (the "
                      "strongest peak holds 24 % of the energy); its samples take only 2 distinct "
                      "values: a digital channel, or another format (--format)?"},
+        message_case{"BigEndianIntegersReadAsLittle", "big.i16", big_endian_sine(),
+                     R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 big.i16)", 1,
+                     "keldran-echo: big.i16: the capture does not hold the pattern of x^7 + x^3 + "
+                     "1: its correlation with the pattern has no main response (the strongest "
+                     "peak holds 24 % of the energy); read in the other byte order its samples "
+                     "are far smoother: give --byte-order big"},
         message_case{"BothRates", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 8 --bit-rate 1G c.f32)", 2,
                      "keldran-echo: --samples-per-bit and --bit-rate both fix the rate; give one "

@@ -28,6 +28,7 @@ struct capture_decoder {
     capture_layout layout;
     capture_info info;
     capture_signs signs;
+    bool order_judged = false;  // raw samples: whether their byte order was judged yet
     stage at = stage::detect;
     stage after_skip = stage::samples;  // skip: what the bytes skipped lead to
     std::string held;                   // bytes of a header, a sample or a line still unfinished
@@ -278,6 +279,13 @@ echo_error take_samples(capture_decoder& decoder, std::span<const char>& bytes,
     const std::size_t whole = taken.size() - taken.size() % width;
     const std::size_t first_new = out.size();
     const bool any_bad = append_values(decoder.plan, taken.first(whole), out);
+    // Raw samples state no byte order: the first of them tell whether the one taken fits.
+    if (!decoder.order_judged && is_raw(decoder.info.format)
+        && whole / width >= order_judging_samples) {
+        decoder.signs.other_order_smoother =
+            smoother_in_other_order(decoder.plan, taken.first(whole));
+        decoder.order_judged = true;
+    }
     decoder.held.assign(taken.begin() + static_cast<std::ptrdiff_t>(whole), taken.end());
     if (decoder.samples_left >= 0) {
         decoder.samples_left -= static_cast<std::int64_t>(whole / width);

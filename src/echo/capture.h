@@ -61,9 +61,10 @@ struct capture_info {
 
 // Signs, seen while decoding, that the capture was read in the wrong format.
 struct capture_signs {
-    bool decimal_commas = false;       // csv numbers that look cut at a decimal comma
-    bool other_order_finite = false;   // a non-finite sample that the other byte order makes finite
-    std::int64_t distinct_values = 0;  // among the first samples, when only a few (else 0)
+    bool decimal_commas = false;      // csv numbers that look cut at a decimal comma
+    bool other_order_finite = false;  // a non-finite sample that the other byte order makes finite
+    bool other_order_smoother = false;  // raw 16-bit samples far smoother in the other byte order
+    std::int64_t distinct_values = 0;   // among the first samples, when only a few (else 0)
 };
 
 // The format named "i8", "u8", "i16", "f32", "f64", "csv", "trc", "isf" or "bin",

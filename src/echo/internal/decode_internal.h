@@ -54,6 +54,13 @@ bool scale_fits(const sample_plan& plan);
 // Whether the first non-finite sample in `bytes` would be finite in the other byte order.
 bool finite_in_other_order(const sample_plan& plan, std::span<const char> bytes);
 
+// Raw samples enough in one piece to judge their byte order by.
+inline constexpr std::size_t order_judging_samples = 256;
+
+// Whether 16-bit samples `bytes` are far smoother from one sample to the next in the
+// other byte order, as a read-back of two or more samples per bit is in the right one.
+bool smoother_in_other_order(const sample_plan& plan, std::span<const char> bytes);
+
 // What a header reader made of the bytes it was given.
 struct header_step {
     enum class kind : std::uint8_t { more, failed, skip_to, samples };

@@ -262,4 +262,49 @@ bool finite_in_other_order(const sample_plan& plan, std::span<const char> bytes)
     return first_bad_finite_other && plausible_other > plausible;
 }
 
+namespace {
+
+// Mean step from a sample to the next over mean distance from their mean: near 0 for a
+// smooth signal, near 1 or more for noise.
+double roughness(const sample_plan& plan, std::span<const char> bytes, std::size_t count)
+{
+    const std::size_t width = sample_width(plan.type);
+    double sum = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        sum += value_at(plan, bytes, i * width);
+    }
+    const double mean = sum / static_cast<double>(count);
+    double steps = 0;
+    double spread = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const double x = value_at(plan, bytes, i * width);
+        spread += std::abs(x - mean);
+        if (i + 1 < count) {
+            steps += std::abs(value_at(plan, bytes, (i + 1) * width) - x);
+        }
+    }
+    return spread > 0 ? steps / spread : 0.0;
+}
+
+}  // namespace
+
+bool smoother_in_other_order(const sample_plan& plan, std::span<const char> bytes)
+{
+    constexpr std::size_t looked_at = 4096;
+    // Read in the wrong order, the low byte's noise lands in the high byte.
+    constexpr double far_smoother = 4;
+    if (sample_width(plan.type) != 2) {
+        return false;
+    }
+    const std::size_t count = std::min(looked_at, bytes.size() / 2);
+    if (count < order_judging_samples) {
+        return false;
+    }
+    sample_plan other = plan;
+    other.order = plan.order == byte_order::little ? byte_order::big : byte_order::little;
+    const double here = roughness(plan, bytes, count);
+    const double there = roughness(other, bytes, count);
+    return here > 0 && there * far_smoother < here;
+}
+
 }  // namespace keldran::echo

@@ -47,6 +47,10 @@ std::string sign_advice(const echo_error& error, const capture_signs& signs, cap
     if (!not_the_pattern) {
         return {};
     }
+    if (signs.other_order_smoother) {
+        return "; read in the other byte order its samples are far smoother: give --byte-order "
+               + std::string(o.byte_order == "big" ? "little" : "big");
+    }
     if (signs.distinct_values == 1) {
         return format == capture_format::csv
                    ? "; the column read does not vary: give --channel for the one that holds "
