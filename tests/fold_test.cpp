@@ -43,8 +43,7 @@ fold_result fold_in_chunks(const std::vector<float>& samples, double samples_per
 
 class Rates : public testing::TestWithParam<double> {};
 
-// A converted capture loses only the samples the converter's filter starts on:
-// one period of forty at most, whatever the chunks.
+// Every whole period is kept, at any rate and whatever the chunks.
 TEST_P(Rates, KeepEveryWholePeriodAndFindTheRate)
 {
     const double rate = GetParam();
@@ -52,7 +51,7 @@ TEST_P(Rates, KeepEveryWholePeriodAndFindTheRate)
     for (const std::size_t chunk : {std::size_t{1000}, samples.size()}) {
         const fold_result folded = fold_in_chunks(samples, rate, chunk);
         ASSERT_FALSE(folded.error) << error_text(folded.error);
-        EXPECT_GE(folded.periods, 39);
+        EXPECT_EQ(folded.periods, 40);
         EXPECT_NEAR(folded.samples_per_bit, rate, 1e-4 * rate);
         EXPECT_EQ(folded.period.size(), 127U * static_cast<std::size_t>(folded.rate));
     }
@@ -122,13 +121,14 @@ TEST(Fold, SaysHowManySamplesTwoPeriodsTakeWhenTheCaptureIsShort)
               "pattern (2032 samples at 8 samples per bit)");
 }
 
-TEST(Fold, CountsTheConvertersStartWhenTheCaptureIsShort)
+// Folded at the capture's own rate, two whole periods are all a capture needs at any rate.
+TEST(Fold, AveragesTwoWholePeriodsAtAnyRate)
 {
-    const fold_result folded = fold_in_chunks(simulated(6.3, 2.05), 6.3, 4096);
-    EXPECT_EQ(error_text(folded.error),
-              "the capture holds 1640 samples; measuring it at 6.3 samples per bit "
-              "takes 1668: two whole periods of the pattern (1601) and 67 more "
-              "while the conversion to whole samples per bit starts");
+    for (const double rate : {6.3, 7.813, 16.3}) {
+        const fold_result folded = fold_in_chunks(simulated(rate, 2), rate, 4096);
+        ASSERT_FALSE(folded.error) << rate << ": " << error_text(folded.error);
+        EXPECT_EQ(folded.periods, 2) << rate;
+    }
 }
 
 TEST(Fold, SaysWhenTheRateLiesBeyondTheTolerance)

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <string>
 #include <vector>
@@ -60,6 +61,18 @@ INSTANTIATE_TEST_SUITE_P(
         capture_case{"x^9 + x^4 + 1", 2.5, true, 7.81, 0.15, 0.3, 77.3, -1, 3, 0, 0, 0.015},
         capture_case{"x^8 + x^4 + x^3 + x^2 + 1", 2, false, 8, 0.1, 0.3, 0.4, 1, 6, 2e-4, 0, 0.015},
         capture_case{"x^7 + x^3 + 1", 2, false, 8, 0.1, 0.2, 40.0, -1, 8, 0, 20, 0.02}));
+
+// Three periods at 9.3 samples per bit start 0.3 and 0.4 of a sample off a sample,
+// and the last one's margin lies beyond the capture: folded as they are, they would
+// leave an echo of 0.035 where there is none.
+TEST(Measure, FoldsPeriodsOffTheSamplesWithoutAnEchoOfTheirOwn)
+{
+    const measurement m = measure({"x^9 + x^4 + 1", 1.5, true, 9.3, 0, 0, 2865.7141, -1, 3});
+    for (const echo_result& e : m.echoes) {
+        EXPECT_LT(std::abs(e.size), 1e-4);
+    }
+    EXPECT_NEAR(m.pw50, 1.5, 1e-3);
+}
 
 // Captures beyond the textbook channel: the medium found, each shift, partial
 // erasure and the head's asymmetry within tolerance, and PW50 within 2 %.

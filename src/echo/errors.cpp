@@ -100,11 +100,6 @@ std::string averaging_error(const echo_error& e)
     case echo_errc::fewer_than_two_periods:
         return held + ", fewer than two whole periods of the pattern (" + std::to_string(e.needed)
                + " samples at " + short_number(e.rate) + " samples per bit)";
-    case echo_errc::short_for_conversion:
-        return held + "; measuring it at " + short_number(e.rate) + " samples per bit takes "
-               + std::to_string(e.needed) + ": two whole periods of the pattern ("
-               + std::to_string(e.periods) + ") and " + std::to_string(e.needed - e.periods)
-               + " more while the conversion to whole samples per bit starts";
     case echo_errc::rate_beyond_search:
         return "the capture repeats at a rate more than " + percent_text(e.share) + " from "
                + short_number(e.rate) + " samples per bit (its best match lies at the edge "

@@ -40,7 +40,6 @@ enum class echo_errc : std::uint8_t {
     rate_out_of_range,      // rate: the samples per bit the rates make
     // Averaging (count: samples held; rate: the samples per bit in question).
     fewer_than_two_periods,  // needed: samples two periods take
-    short_for_conversion,    // needed: all it takes; periods: two periods' samples
     rate_beyond_search,      // best_rate: where its best match lies
     does_not_repeat,         // count: bits per period; best_rate, share: its best match
     converter_failed,        // text: libsamplerate's reason, empty when it could not be made

@@ -10,20 +10,25 @@
 namespace keldran::echo {
 
 struct period_folder {
-    std::int64_t length = 0;       // bits in a period of the pattern
-    double nominal = 0;            // samples per bit the caller gave
-    std::int32_t rate = 0;         // whole samples per bit of the averaged period
-    double period = 0;             // samples per period found in the capture
-    double ratio = 1;              // output samples per capture sample
-    float scale = 1;               // brings the capture's samples to unit power
-    bool acquiring = true;         // still reading the first two periods
-    std::vector<float> acquired;   // the capture's first two periods
-    resampler converter;           // empty when the capture's rate is already whole
-    std::vector<float> converted;  // the converter's output for one input chunk
-    std::int64_t skip = 0;         // converter output still to drop while its filter fills
-    std::int64_t skip_total = 0;   // all the converter output dropped so
-    std::vector<float> pending;    // the period in progress
-    std::size_t position = 0;      // samples of it so far
+    std::int64_t length = 0;      // bits in a period of the pattern
+    double nominal = 0;           // samples per bit the caller gave
+    std::int32_t rate = 0;        // whole samples per bit of the averaged period
+    double period = 0;            // samples per period found in the capture
+    double ratio = 1;             // output samples per capture sample
+    double step = 0;              // samples per period folded: `period`, or its whole size
+    std::size_t width = 0;        // samples added per period: its own and the margin after
+    float scale = 1;              // brings the capture's samples to unit power
+    bool acquiring = true;        // still reading the first two periods
+    std::vector<float> acquired;  // the capture's first two periods
+    std::int64_t started = 0;     // periods begun: the one in progress starts at started * step
+    std::size_t lead_in = 0;      // samples of a period's window before its start
+    std::int64_t first = 0;       // the window's first sample, counted from where the fold began
+    std::int64_t stream = 0;      // samples the fold has been given
+    std::vector<float> window;    // the one in progress, from `first`, when a chunk split it
+    std::size_t filled = 0;       // samples of it held in `window`
+    std::size_t tail = 0;         // of the last period's window, what the capture held
+    // The first period's window begins `lead_in` samples before the capture, and the
+    // last one's may end after it: there the other periods stand in for them.
     std::vector<period_group> groups;
     std::int64_t group_size = 1;  // periods per group
     std::int64_t periods = 0;     // whole periods so far
@@ -38,95 +43,170 @@ constexpr std::int32_t min_rate = 2;
 constexpr std::int32_t max_rate = 64;
 // A period that differs from a whole number of samples by less than this is taken as whole.
 constexpr double whole_period_tolerance = 0.05;
-// Converter output dropped while its filter fills, in capture samples.
-constexpr double converter_fill = 64.0;
+// A period folded at the capture's own rate carries this many samples round it, half
+// before and half after, so that the conversion of the average to whole samples per
+// bit sees past both ends of the period it keeps: twice the reach of the converter's
+// filter, with room to spare.
+constexpr std::size_t conversion_margin = 128;
 constexpr std::size_t max_groups = 4;
-// Samples the converter hands back per call.
-constexpr std::size_t converted_chunk = std::size_t{1} << 16;
 
 std::size_t period_size(const period_folder& folder)
 {
     return static_cast<std::size_t>(folder.length) * static_cast<std::size_t>(folder.rate);
 }
 
-// Adds one whole period to the newest group, opening or merging groups as needed.
-void add_period(period_folder& folder, std::span<const float> period)
+// Samples carried past a period folded at the capture's own rate: the filter of a
+// conversion that takes fewer samples out than in reaches further.
+std::size_t margin_of(const period_folder& folder)
 {
-    if (folder.groups.empty() || folder.groups.back().periods == folder.group_size) {
-        if (folder.groups.size() == max_groups) {
-            // Halve the number of groups by summing neighbours; each then holds twice the periods.
-            for (std::size_t g = 0; g < max_groups / 2; ++g) {
-                period_group merged = std::move(folder.groups[2 * g]);
-                const period_group& next = folder.groups[2 * g + 1];
-                std::transform(merged.sum.begin(), merged.sum.end(), next.sum.begin(),
-                               merged.sum.begin(), std::plus<>());
-                merged.periods += next.periods;
-                folder.groups[g] = std::move(merged);
-            }
-            folder.groups.resize(max_groups / 2);
-            folder.group_size *= 2;
-        }
-        if (folder.groups.empty() || folder.groups.back().periods == folder.group_size) {
-            folder.groups.push_back({std::vector<float>(period.size(), 0.0F), 0, folder.periods});
-        }
+    return static_cast<std::size_t>(
+        std::ceil(static_cast<double>(conversion_margin) / std::min(folder.ratio, 1.0)));
+}
+
+bool folds_whole(const period_folder& folder)
+{
+    return folder.width == period_size(folder);
+}
+
+// The first sample of period `k`'s window: `lead_in` before the sample nearest its
+// start. Each period starts at its exact place, so that a fraction of a sample left
+// over by one is carried to the next, not summed.
+std::int64_t first_sample(const period_folder& folder, std::int64_t k)
+{
+    return std::llround(static_cast<double>(k) * folder.step)
+           - static_cast<std::int64_t>(folder.lead_in);
+}
+
+// Makes room for one more period in the newest group, opening or merging groups as needed.
+void open_group(period_folder& folder)
+{
+    if (!folder.groups.empty() && folder.groups.back().periods < folder.group_size) {
+        return;
     }
+    if (folder.groups.size() == max_groups) {
+        // Halve the number of groups by summing neighbours; each then holds twice the periods.
+        for (std::size_t g = 0; g < max_groups / 2; ++g) {
+            period_group merged = std::move(folder.groups[2 * g]);
+            const period_group& next = folder.groups[2 * g + 1];
+            std::transform(merged.sum.begin(), merged.sum.end(), next.sum.begin(),
+                           merged.sum.begin(), std::plus<>());
+            merged.periods += next.periods;
+            std::transform(merged.leads.begin(), merged.leads.end(), next.leads.begin(),
+                           merged.leads.begin(), std::plus<>());
+            folder.groups[g] = std::move(merged);
+        }
+        folder.groups.resize(max_groups / 2);
+        folder.group_size *= 2;
+    }
+    if (folder.groups.empty() || folder.groups.back().periods == folder.group_size) {
+        folder.groups.push_back({std::vector<float>(folder.width, 0.0F), 0, folder.periods});
+    }
+}
+
+// Adds the window of one whole period (`width` samples, fewer only at the capture's
+// end) to the newest group and moves on to the next period.
+void add_period(period_folder& folder, std::span<const float> window)
+{
+    open_group(folder);
     period_group& group = folder.groups.back();
     // Scaled to unit power, so that neither sums of large samples overflow a float
     // nor those of tiny ones lose their digits.
     const float scale = folder.scale;
-    std::transform(group.sum.begin(), group.sum.end(), period.begin(), group.sum.begin(),
-                   [scale](float sum, float x) { return sum + x * scale; });
+    std::transform(window.begin(), window.end(), group.sum.begin(), group.sum.begin(),
+                   [scale](float x, float sum) { return sum + x * scale; });
+    // In samples of the converted period, which the leads are undone in.
+    add_lead(group.leads,
+             (static_cast<double>(folder.first + static_cast<std::int64_t>(folder.lead_in))
+              - static_cast<double>(folder.started) * folder.step)
+                 * folder.ratio);
     ++group.periods;
     ++folder.periods;
+    folder.tail = window.size();
+    ++folder.started;
+    folder.first = first_sample(folder, folder.started);
 }
 
-// Adds samples at the whole rate to the periods; whole periods go straight from the input.
+// Adds samples to the periods: a window the chunk holds whole goes straight from it,
+// one split between chunks is gathered in the folder first.
 void add_samples(period_folder& folder, std::span<const float> samples)
 {
-    const std::size_t size = period_size(folder);
-    while (!samples.empty()) {
-        if (folder.position == 0 && samples.size() >= size) {
-            add_period(folder, samples.first(size));
-            samples = samples.subspan(size);
+    const std::int64_t base = folder.stream;
+    folder.stream += static_cast<std::int64_t>(samples.size());
+    const auto end = static_cast<std::size_t>(folder.stream - base);
+    for (;;) {
+        if (folder.filled == 0) {
+            const auto begin = static_cast<std::size_t>(folder.first - base);
+            if (begin >= end) {
+                return;
+            }
+            if (begin + folder.width > end) {
+                std::copy(samples.begin() + static_cast<std::ptrdiff_t>(begin), samples.end(),
+                          folder.window.begin());
+                folder.filled = end - begin;
+                return;
+            }
+            add_period(folder, samples.subspan(begin, folder.width));
             continue;
         }
-        const std::size_t take = std::min(size - folder.position, samples.size());
-        std::copy_n(samples.begin(), take,
-                    folder.pending.begin() + static_cast<std::ptrdiff_t>(folder.position));
-        folder.position += take;
-        samples = samples.subspan(take);
-        if (folder.position == size) {
-            add_period(folder, folder.pending);
-            folder.position = 0;
+        // The window goes on from the chunk's first sample.
+        const auto at = static_cast<std::size_t>(folder.first - base) + folder.filled;
+        const std::size_t take = std::min(folder.width - folder.filled, end - at);
+        std::copy_n(samples.begin() + static_cast<std::ptrdiff_t>(at), take,
+                    folder.window.begin() + static_cast<std::ptrdiff_t>(folder.filled));
+        folder.filled += take;
+        if (folder.filled < folder.width) {
+            return;
         }
+        const std::int64_t was = folder.first;
+        add_period(folder, folder.window);
+        // The next window overlaps this one's margin; it stays gathered only where
+        // it began before this chunk.
+        const auto moved = static_cast<std::size_t>(folder.first - was);
+        folder.filled = folder.first < base ? folder.width - moved : 0;
+        std::copy(folder.window.begin() + static_cast<std::ptrdiff_t>(moved), folder.window.end(),
+                  folder.window.begin());
     }
 }
 
-echo_error convert_and_add(period_folder& folder, std::span<const float> samples)
+// The sums of a group folded at the capture's own rate brought to whole samples per
+// bit: `size` samples of the conversion, from `skip` input samples in, where its
+// filter no longer sees the start.
+echo_error convert_group(period_group& group, double ratio, std::size_t size, std::size_t skip)
 {
-    if (!folder.converter) {
-        add_samples(folder, samples);
-        return {};
+    const resampled converted = resample_all(group.sum, ratio, SRC_SINC_FASTEST);
+    if (converted.error != 0) {
+        return {.code = echo_errc::converter_failed, .text = src_strerror(converted.error)};
     }
-    // The converter may take all the input yet hold back output that does not fit
-    // the buffer: it is called again, with what input is left, until it gives
-    // less than a buffer full.
-    for (;;) {
-        const resample_step step =
-            resample(folder.converter.get(), samples, folder.converted, folder.ratio);
-        if (step.error != 0) {
-            return {.code = echo_errc::converter_failed, .text = src_strerror(step.error)};
+    const auto from = static_cast<std::size_t>(std::ceil(static_cast<double>(skip) * ratio));
+    if (converted.samples.size() < from + size) {
+        return {.code = echo_errc::converter_failed};
+    }
+    group.sum.assign(converted.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                     converted.samples.begin() + static_cast<std::ptrdiff_t>(from + size));
+    return {};
+}
+
+// Indices [from, to) of group `g`, where one of its periods held no samples, made
+// whole: scaled up to its number of periods, or taken from the other groups where
+// that period was its only one.
+void complete_range(period_folder& folder, std::size_t g, std::size_t from, std::size_t to)
+{
+    period_group& group = folder.groups[g];
+    const std::int64_t held = group.periods - 1;
+    std::int64_t others = 0;
+    for (std::size_t h = 0; h < folder.groups.size(); ++h) {
+        others += h == g ? 0 : folder.groups[h].periods;
+    }
+    for (std::size_t j = from; j < to; ++j) {
+        double value = 0;
+        if (held > 0) {
+            value = group.sum[j] / static_cast<double>(held);
+        } else {
+            for (std::size_t h = 0; h < folder.groups.size(); ++h) {
+                value += h == g ? 0.0 : folder.groups[h].sum[j] / static_cast<double>(others);
+            }
         }
-        samples = samples.subspan(step.used);
-        auto made = std::span<const float>(folder.converted).first(step.made);
-        const auto dropped =
-            std::min<std::int64_t>(folder.skip, static_cast<std::int64_t>(made.size()));
-        folder.skip -= dropped;
-        add_samples(folder, made.subspan(static_cast<std::size_t>(dropped)));
-        if ((samples.empty() && step.made < folder.converted.size())
-            || (step.used == 0 && step.made == 0)) {
-            return {};
-        }
+        group.sum[j] = static_cast<float>(value * static_cast<double>(group.periods));
     }
 }
 
@@ -147,8 +227,9 @@ echo_error not_repeating(const period_folder& folder, const period_search& searc
     return error;
 }
 
-// Chooses the whole rate for the period found and the conversion to it.
-echo_error choose_rate(period_folder& folder, double period)
+// Chooses the whole rate for the period found, and whether the capture is folded
+// at that rate or at its own, with the average converted afterwards.
+void choose_rate(period_folder& folder, double period)
 {
     folder.period = period;
     const double power =
@@ -157,24 +238,23 @@ echo_error choose_rate(period_folder& folder, double period)
     const double found = period / static_cast<double>(folder.length);
     folder.rate = std::clamp(static_cast<std::int32_t>(std::lround(found)), min_rate, max_rate);
     const auto size = static_cast<double>(period_size(folder));
-    folder.pending.assign(period_size(folder), 0.0F);
-    if (std::abs(period - size) > whole_period_tolerance) {
+    if (std::abs(period - size) <= whole_period_tolerance) {
+        folder.step = size;
+        folder.width = period_size(folder);
+    } else {
+        folder.step = period;
         folder.ratio = size / period;
-        folder.converter = make_resampler(SRC_SINC_FASTEST);
-        if (!folder.converter) {
-            return {.code = echo_errc::converter_failed};
-        }
-        folder.converted.resize(converted_chunk);
-        folder.skip =
-            static_cast<std::int64_t>(std::ceil(converter_fill * std::max(folder.ratio, 1.0)));
-        folder.skip_total = folder.skip;
+        folder.width = static_cast<std::size_t>(std::ceil(period)) + margin_of(folder);
+        folder.lead_in = margin_of(folder) / 2;
     }
-    return {};
+    // The first window's lead-in, before the capture, is held as zeros.
+    folder.window.assign(folder.width, 0.0F);
+    folder.first = -static_cast<std::int64_t>(folder.lead_in);
+    folder.filled = folder.lead_in;
 }
 
-// Finds the period in the acquired samples, chooses the whole rate and the
-// conversion to it, and sends the acquired samples on; `ended` when the capture
-// holds no more.
+// Finds the period in the acquired samples, chooses the whole rate, and sends the
+// acquired samples on; `ended` when the capture holds no more.
 echo_error lock_on(period_folder& folder, bool ended)
 {
     const double nominal_period = folder.nominal * static_cast<double>(folder.length);
@@ -199,13 +279,12 @@ echo_error lock_on(period_folder& folder, bool ended)
     if (search.period == 0.0) {
         return not_repeating(folder, search);
     }
-    if (echo_error error = choose_rate(folder, search.period)) {
-        return error;
-    }
+    choose_rate(folder, search.period);
     folder.acquiring = false;
     std::vector<float> acquired = std::move(folder.acquired);
     folder.acquired = {};
-    return convert_and_add(folder, acquired);
+    add_samples(folder, acquired);
+    return {};
 }
 
 // Samples read before the period is looked for: two periods at the widest rate
@@ -221,31 +300,42 @@ std::size_t acquisition_size(const period_folder& folder)
 // Why a capture that ended before two whole periods were folded is too short.
 echo_error too_short(const period_folder& folder)
 {
-    // A converted capture also loses the samples the converter's filter starts on.
-    const double start =
-        static_cast<double>(folder.converter ? folder.skip_total : 0) / folder.ratio;
-    const auto two_periods = static_cast<std::int64_t>(std::ceil(2 * folder.period));
-    const auto needed = static_cast<std::int64_t>(std::ceil(2 * folder.period + start));
-    const double rate = folder.period / static_cast<double>(folder.length);
-    if (needed > two_periods) {
-        return {.code = echo_errc::short_for_conversion,
-                .count = folder.samples,
-                .needed = needed,
-                .periods = two_periods,
-                .rate = rate};
-    }
     return {.code = echo_errc::fewer_than_two_periods,
             .count = folder.samples,
-            .needed = two_periods,
-            .rate = rate};
+            .needed = static_cast<std::int64_t>(std::ceil(2 * folder.period)),
+            .rate = folder.period / static_cast<double>(folder.length)};
 }
 
 // Takes the glitches out of `samples` and sends them on to be folded.
-echo_error clean_and_add(period_folder& folder, std::span<const float> samples)
+void clean_and_add(period_folder& folder, std::span<const float> samples)
 {
     const despiked cleaned = despike(folder.cleaner, samples);
-    for (const std::span<const float> part : {cleaned.first, cleaned.rest}) {
-        if (echo_error error = part.empty() ? echo_error{} : convert_and_add(folder, part)) {
+    add_samples(folder, cleaned.first);
+    add_samples(folder, cleaned.rest);
+}
+
+// At the capture's end, a period folded at the capture's own rate counts when the
+// capture holds it, though not all of the margin after it. A capture of whole periods
+// whose length was rounded to whole samples may lack the last sample of its last
+// period: the other periods stand in for it, as they do for the margin.
+void add_last_period(period_folder& folder)
+{
+    const auto own =
+        static_cast<std::size_t>(first_sample(folder, folder.started + 1) - folder.first);
+    if (!folds_whole(folder) && folder.filled + 1 >= folder.lead_in + own
+        && folder.filled < folder.width) {
+        add_period(folder, std::span<const float>(folder.window).first(folder.filled));
+    }
+}
+
+// Brings the groups folded at the capture's own rate to whole samples per bit.
+echo_error convert_groups(period_folder& folder)
+{
+    complete_range(folder, 0, 0, folder.lead_in);
+    complete_range(folder, folder.groups.size() - 1, folder.tail, folder.width);
+    for (period_group& group : folder.groups) {
+        if (echo_error error =
+                convert_group(group, folder.ratio, period_size(folder), folder.lead_in)) {
             return error;
         }
     }
@@ -272,7 +362,8 @@ echo_error folder_feed(period_folder& folder, std::span<const float> samples)
 {
     folder.samples += static_cast<std::int64_t>(samples.size());
     if (!folder.acquiring) {
-        return clean_and_add(folder, samples);
+        clean_and_add(folder, samples);
+        return {};
     }
     const std::size_t needed = acquisition_size(folder);
     const std::size_t take = std::min(samples.size(), needed - folder.acquired.size());
@@ -284,7 +375,8 @@ echo_error folder_feed(period_folder& folder, std::span<const float> samples)
     if (echo_error error = lock_on(folder, false)) {
         return error;
     }
-    return clean_and_add(folder, samples.subspan(take));
+    clean_and_add(folder, samples.subspan(take));
+    return {};
 }
 
 fold_result folder_finish(period_folder& folder)
@@ -306,13 +398,17 @@ fold_result folder_finish(period_folder& folder)
             return result;
         }
     }
-    result.error = convert_and_add(folder, despike_end(folder.cleaner));
-    if (result.error) {
-        return result;
-    }
+    add_samples(folder, despike_end(folder.cleaner));
+    add_last_period(folder);
     if (folder.periods < 2) {
         result.error = too_short(folder);
         return result;
+    }
+    if (!folds_whole(folder)) {
+        result.error = convert_groups(folder);
+        if (result.error) {
+            return result;
+        }
     }
     auto [mean, drift] = align_groups(folder.groups);
     result.period = std::move(mean);

@@ -149,9 +149,13 @@ shift_groups(const std::vector<period_group>& found)
     return {mean, shifts};
 }
 
-// Least-squares slope of the groups' shifts against their centres, in samples per period.
-double drift_of(const std::vector<period_group>& found, const std::vector<double>& shifts)
+// Least-squares slope of the groups' shifts against their centres, in samples per period;
+// the shift a group's mean lead accounts for is no drift.
+double drift_of(const std::vector<period_group>& found, std::vector<double> shifts)
 {
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        shifts[g] += found[g].leads[0] > 0 ? found[g].leads[1] / found[g].leads[0] : 0.0;
+    }
     double total = 0;
     double mc = 0;
     double ms = 0;
@@ -174,9 +178,70 @@ double drift_of(const std::vector<period_group>& found, const std::vector<double
     return sxx > 0 ? sxy / sxx : 0.0;
 }
 
+// Sums over all periods of the powers of each one's lead from its own group's mean,
+// the spread that the groups' alignment leaves.
+std::array<double, lead_powers> spread_about_groups(const std::vector<period_group>& found)
+{
+    std::array<double, lead_powers> spread{};
+    for (const period_group& group : found) {
+        const double mean = group.leads[0] > 0 ? group.leads[1] / group.leads[0] : 0.0;
+        // sum (e - m)^n = sum over i of C(n, i) (-m)^(n - i) sum e^i
+        for (std::size_t n = 0; n < lead_powers; ++n) {
+            double binomial = 1;
+            for (std::size_t i = 0; i <= n; ++i) {
+                spread[n] +=
+                    binomial * std::pow(-mean, static_cast<double>(n - i)) * group.leads[i];
+                binomial = binomial * static_cast<double>(n - i) / static_cast<double>(i + 1);
+            }
+        }
+    }
+    return spread;
+}
+
+// The spread's spectrum at `w` radians per sample, mean over periods of exp(i w e),
+// from the sums of the powers of e by its series.
+std::complex<double> spread_spectrum(const std::array<double, lead_powers>& spread, double w)
+{
+    std::complex<double> sum = 0;
+    for (std::size_t n = lead_powers; n-- > 0;) {
+        sum = sum * std::complex<double>(0.0, w) / static_cast<double>(n + 1) + spread[n];
+    }
+    return sum / spread[0];
+}
+
+// Undoes the spread of the average: each frequency divided by the spread's spectrum,
+// by no less than `weakest_spread` in size, so that frequencies the spread all but
+// cancels are not raised out of the noise.
+void undo_spread(std::vector<double>& mean, const std::vector<period_group>& found)
+{
+    constexpr double weakest_spread = 0.5;
+    const std::array<double, lead_powers> spread = spread_about_groups(found);
+    if (spread[0] <= 0
+        || std::all_of(spread.begin() + 1, spread.end(), [](double s) { return s == 0.0; })) {
+        return;
+    }
+    const fft_plans plans = plan_fft(mean.size());
+    mean = through_spectrum(mean, plans, [&spread](std::complex<double> v, double w) {
+        const std::complex<double> h = spread_spectrum(spread, w);
+        return v * std::conj(h) / std::max(std::norm(h), weakest_spread * weakest_spread);
+    });
+}
+
 }  // namespace
 
-std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found)
+void add_lead(std::array<double, lead_powers>& leads, double lead)
+{
+    double power = 1;
+    for (double& sum : leads) {
+        sum += power;
+        power *= lead;
+    }
+}
+
+namespace {
+
+// The groups' average and the drift, before the spread is undone.
+std::pair<std::vector<double>, double> line_up(const std::vector<period_group>& found)
 {
     const std::size_t n = found.front().sum.size();
     std::vector<double> mean(n, 0.0);
@@ -200,6 +265,15 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
     }
     auto [aligned, shifts] = shift_groups(found);
     return {std::move(aligned), drift_of(found, shifts)};
+}
+
+}  // namespace
+
+std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found)
+{
+    auto [mean, drift] = line_up(found);
+    undo_spread(mean, found);
+    return {std::move(mean), drift};
 }
 
 }  // namespace keldran::echo

@@ -3,6 +3,7 @@
 #ifndef KELDRAN_ECHO_FOLD_INTERNAL_H
 #define KELDRAN_ECHO_FOLD_INTERNAL_H
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -33,17 +34,30 @@ struct period_search {
 // searched within rate_tolerance of `nominal_period` samples.
 period_search find_period(std::span<const float> x, double nominal_period);
 
+// Powers of a period's lead kept: enough for the spread's spectrum to a part in a
+// billion at any frequency a sampled signal holds.
+inline constexpr std::size_t lead_powers = 24;
+
 // A run of consecutive whole periods summed sample by sample.
 struct period_group {
     std::vector<float> sum;
     std::int64_t periods = 0;
     std::int64_t first = 0;  // index of its first period in the capture
+    // Sums over its periods of the n-th power of each one's lead: how far, in samples
+    // of `sum`, the sample it was summed from lies past its exact start (a period folded
+    // at the capture's own rate starts at the nearest sample). All 0 past the zeroth
+    // when every period starts on a sample.
+    std::array<double, lead_powers> leads{};
 };
+
+// Adds the lead of one more period to `leads`.
+void add_lead(std::array<double, lead_powers>& leads, double lead);
 
 // The average of all periods of the groups `found` (at least one), each group first
 // aligned to the others when a rate slightly off a whole number of samples,
 // or drifting across the capture, has left them apart; with the drift in
-// samples per period.
+// samples per period. Periods that started off a sample leave the average spread
+// over their leads: it is undone, as far as the spread lets each frequency be told.
 std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found);
 
 // Single-sample spikes (glitches, clipped spikes) taken out of a stream: a

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace keldran::echo {
 
@@ -29,6 +30,15 @@ struct resample_step {
 // sample (1/256 to 256). The stream goes on: the next call continues it.
 resample_step resample(SRC_STATE* state, std::span<const float> in, std::span<float> out,
                        double ratio);
+
+struct resampled {
+    std::vector<float> samples;  // output sample n lies at input sample n / ratio
+    int error = 0;               // libsamplerate's error code, 0 when none
+};
+
+// Converts all of `in`, a stream on its own, at `ratio` (1/256 to 256) with the
+// given quality; the first and last few output samples see the stream's edges.
+resampled resample_all(std::span<const float> in, double ratio, int quality);
 
 }  // namespace keldran::echo
 
