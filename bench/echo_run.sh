@@ -2,7 +2,8 @@
 # Prints the figures of keldran-echo's speed and memory in the README: measure
 # on a float32 capture of 9.8 million samples (order 12, 16 samples per bit,
 # 150 periods) against cat of the same file to /dev/null, paired runs with
-# the order alternating, and peak memory at 10 and at 150 periods; given another
+# the order alternating; the same capture at 16.3 samples per bit against it, paired
+# alike; and peak memory at 10 and at 150 periods at either rate; given another
 # build of keldran-echo, also measure against that build's measure, paired alike.
 #
 # usage: bench/echo_run.sh [paired-runs [other-keldran-echo]]   (default 30 runs)
@@ -47,16 +48,40 @@ if other:
     m, o, ratio = paired([program] + arguments, [other] + arguments)
     print(f"  against {other}: {m:.1f} ms and {o:.1f} ms, median ratio {ratio:.2f} (target at most 1.10)")
 PY
-echo "== measure of a capture at 16.3 samples per bit (converted to 16), median of 5 runs"
+echo "== measure at 16.3 samples per bit against 16, $runs paired runs"
 "$echo_bin" simulate --poly "$poly" --samples-per-bit 16.3 --periods 150 --hts 0.1 --nlts 0.2 \
-  -o "$work/16.3.f32"
-for _ in 1 2 3 4 5; do
-  { /usr/bin/time -f "%e" "$echo_bin" measure --poly "$poly" --samples-per-bit 16.3 \
-    "$work/16.3.f32" >/dev/null; } 2>&1
-done | sort -n | sed -n 3p | sed 's/^/  seconds: /'
+  --snr 30 -o "$work/150-16.3.f32"
+head -c $((4095 * 163 * 4)) "$work/150-16.3.f32" >"$work/10-16.3.f32"
+python3 - "$echo_bin" "$poly" "$work/150-16.3.f32" "$work/150.f32" "$runs" <<'PY'
+import statistics, subprocess, sys, time
+program, poly, fractional, whole, runs = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5])
+def timed(argv):
+    start = time.perf_counter()
+    subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
+    return time.perf_counter() - start
+a = [program, "measure", "--poly", poly, "--samples-per-bit", "16.3", fractional]
+b = [program, "measure", "--poly", poly, "--samples-per-bit", "16", whole]
+for _ in range(3):
+    timed(a), timed(b)
+pairs = []
+for i in range(runs):
+    if i % 2:
+        x, y = timed(a), timed(b)
+    else:
+        y, x = timed(b), timed(a)
+    pairs.append((x, y))
+m = statistics.median(p[0] for p in pairs) * 1000
+w = statistics.median(p[1] for p in pairs) * 1000
+ratio = statistics.median(p[0] / p[1] for p in pairs)
+print(f"  16.3: {m:.1f} ms, 16: {w:.1f} ms, median ratio {ratio:.2f} (target at most 1.5)")
+PY
 echo "== peak resident memory (KiB)"
-for periods in 10 150; do
-  kib=$( { /usr/bin/time -f "%M" "$echo_bin" measure --poly "$poly" --samples-per-bit 16 \
-    "$work/$periods.f32" >/dev/null; } 2>&1)
-  echo "  $periods periods: $kib"
+for rate in 16 16.3; do
+  for periods in 10 150; do
+    file="$work/$periods.f32"
+    [[ $rate == 16 ]] || file="$work/$periods-$rate.f32"
+    kib=$( { /usr/bin/time -f "%M" "$echo_bin" measure --poly "$poly" --samples-per-bit $rate \
+      "$file" >/dev/null; } 2>&1)
+    echo "  $rate samples per bit, $periods periods: $kib"
+  done
 done
