@@ -131,6 +131,15 @@ TEST(Fold, AveragesTwoWholePeriodsAtAnyRate)
     }
 }
 
+// Just short of two periods, the capture cannot show that it repeats: it is called short.
+TEST(Fold, CallsACaptureJustShortOfTwoPeriodsShort)
+{
+    const fold_result folded = fold_in_chunks(simulated(7.813, 1.98), 7.813, 4096);
+    EXPECT_EQ(error_text(folded.error),
+              "the capture holds 1965 samples, fewer than two whole periods of the "
+              "pattern (1985 samples at 7.813 samples per bit)");
+}
+
 TEST(Fold, SaysWhenTheRateLiesBeyondTheTolerance)
 {
     const fold_result folded = fold_in_chunks(simulated(8.2, 4), 8, 4096);

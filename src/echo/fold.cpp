@@ -394,6 +394,15 @@ fold_result folder_finish(period_folder& folder)
             return result;
         }
         result.error = lock_on(folder, true);
+        // A capture a little short of two periods at the rate given cannot show
+        // whether it repeats: that it is short is what it shows.
+        if (result.error.code == echo_errc::does_not_repeat
+            && static_cast<double>(folder.samples) < 2 * nominal_period) {
+            result.error = {.code = echo_errc::fewer_than_two_periods,
+                            .count = folder.samples,
+                            .needed = static_cast<std::int64_t>(std::ceil(2 * nominal_period)),
+                            .rate = folder.nominal};
+        }
         if (result.error) {
             return result;
         }
