@@ -21,10 +21,13 @@ poly="x^12 + x^6 + x^4 + x^1 + 1"
 "$echo_bin" simulate --poly "$poly" --samples-per-bit 16 --periods 150 --hts 0.1 --nlts 0.2 \
   --snr 30 -o "$work/150.f32"
 head -c $((4095 * 16 * 10 * 4)) "$work/150.f32" >"$work/10.f32"
+"$echo_bin" simulate --poly "$poly" --samples-per-bit 16.3 --periods 150 --hts 0.1 --nlts 0.2 \
+  --snr 30 -o "$work/150-16.3.f32"
+head -c $((4095 * 163 * 4)) "$work/150-16.3.f32" >"$work/10-16.3.f32"
 echo "== measure against cat, $(($(wc -c <"$work/150.f32") / 4)) samples, $runs paired runs"
-python3 - "$echo_bin" "$poly" "$work/150.f32" "$runs" "$other" <<'PY'
+python3 - "$echo_bin" "$poly" "$work/150.f32" "$runs" "$other" "$work/150-16.3.f32" <<'PY'
 import statistics, subprocess, sys, time
-program, poly, capture, runs, other = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5]
+program, poly, capture, runs, other, fractional = sys.argv[1], sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5], sys.argv[6]
 arguments = ["measure", "--poly", poly, "--samples-per-bit", "16", capture]
 def timed(argv):
     start = time.perf_counter()
@@ -43,37 +46,13 @@ def paired(a, b):
     return (statistics.median(p[0] for p in pairs) * 1000, statistics.median(p[1] for p in pairs) * 1000,
             statistics.median(p[0] / p[1] for p in pairs))
 m, c, ratio = paired([program] + arguments, ["cat", capture])
-print(f"  measure {m:.1f} ms, cat {c:.1f} ms, median ratio {ratio:.2f} (target at most 4)")
+print(f"  measure {m:.1f} ms, cat {c:.1f} ms, median ratio {ratio:.2f} (target at most 2)")
+f, w, ratio = paired([program, "measure", "--poly", poly, "--samples-per-bit", "16.3", fractional],
+                     [program] + arguments)
+print(f"  at 16.3 samples per bit {f:.1f} ms, at 16 {w:.1f} ms, median ratio {ratio:.2f} (target at most 1.5)")
 if other:
     m, o, ratio = paired([program] + arguments, [other] + arguments)
-    print(f"  against {other}: {m:.1f} ms and {o:.1f} ms, median ratio {ratio:.2f} (target at most 1.10)")
-PY
-echo "== measure at 16.3 samples per bit against 16, $runs paired runs"
-"$echo_bin" simulate --poly "$poly" --samples-per-bit 16.3 --periods 150 --hts 0.1 --nlts 0.2 \
-  --snr 30 -o "$work/150-16.3.f32"
-head -c $((4095 * 163 * 4)) "$work/150-16.3.f32" >"$work/10-16.3.f32"
-python3 - "$echo_bin" "$poly" "$work/150-16.3.f32" "$work/150.f32" "$runs" <<'PY'
-import statistics, subprocess, sys, time
-program, poly, fractional, whole, runs = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5])
-def timed(argv):
-    start = time.perf_counter()
-    subprocess.run(argv, stdout=subprocess.DEVNULL, check=True)
-    return time.perf_counter() - start
-a = [program, "measure", "--poly", poly, "--samples-per-bit", "16.3", fractional]
-b = [program, "measure", "--poly", poly, "--samples-per-bit", "16", whole]
-for _ in range(3):
-    timed(a), timed(b)
-pairs = []
-for i in range(runs):
-    if i % 2:
-        x, y = timed(a), timed(b)
-    else:
-        y, x = timed(b), timed(a)
-    pairs.append((x, y))
-m = statistics.median(p[0] for p in pairs) * 1000
-w = statistics.median(p[1] for p in pairs) * 1000
-ratio = statistics.median(p[0] / p[1] for p in pairs)
-print(f"  16.3: {m:.1f} ms, 16: {w:.1f} ms, median ratio {ratio:.2f} (target at most 1.5)")
+    print(f"  against {other}: {m:.1f} ms and {o:.1f} ms, median ratio {ratio:.2f} (the build before)")
 PY
 echo "== peak resident memory (KiB)"
 for rate in 16 16.3; do
