@@ -328,11 +328,30 @@ void add_last_period(period_folder& folder)
     }
 }
 
-// Brings the groups folded at the capture's own rate to whole samples per bit.
+// Sums all groups into the first, leads and all.
+void merge_groups(period_folder& folder)
+{
+    period_group& all = folder.groups.front();
+    for (std::size_t g = 1; g < folder.groups.size(); ++g) {
+        const period_group& next = folder.groups[g];
+        std::transform(all.sum.begin(), all.sum.end(), next.sum.begin(), all.sum.begin(),
+                       std::plus<>());
+        std::transform(all.leads.begin(), all.leads.end(), next.leads.begin(), all.leads.begin(),
+                       std::plus<>());
+        all.periods += next.periods;
+    }
+    folder.groups.resize(1);
+}
+
+// Brings the groups folded at the capture's own rate to whole samples per bit. Groups
+// that keep time are converted as one: the conversion is the costly part.
 echo_error convert_groups(period_folder& folder)
 {
     complete_range(folder, 0, 0, folder.lead_in);
     complete_range(folder, folder.groups.size() - 1, folder.tail, folder.width);
+    if (groups_keep_time(folder.groups, folder.ratio)) {
+        merge_groups(folder);
+    }
     for (period_group& group : folder.groups) {
         if (echo_error error =
                 convert_group(group, folder.ratio, period_size(folder), folder.lead_in)) {

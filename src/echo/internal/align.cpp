@@ -240,8 +240,8 @@ void add_lead(std::array<double, lead_powers>& leads, double lead)
 
 namespace {
 
-// The groups' average and the drift, before the spread is undone.
-std::pair<std::vector<double>, double> line_up(const std::vector<period_group>& found)
+// The average of all the groups' periods, as they stand.
+std::vector<double> mean_of_sums(const std::vector<period_group>& found)
 {
     const std::size_t n = found.front().sum.size();
     std::vector<double> mean(n, 0.0);
@@ -254,6 +254,13 @@ std::pair<std::vector<double>, double> line_up(const std::vector<period_group>& 
             mean[j] += group.sum[j] / total;
         }
     }
+    return mean;
+}
+
+// The groups' average and the drift, before the spread is undone.
+std::pair<std::vector<double>, double> line_up(const std::vector<period_group>& found)
+{
+    std::vector<double> mean = mean_of_sums(found);
     if (found.size() < 2) {
         return {mean, 0.0};
     }
@@ -274,6 +281,28 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
     auto [mean, drift] = line_up(found);
     undo_spread(mean, found);
     return {std::move(mean), drift};
+}
+
+bool groups_keep_time(const std::vector<period_group>& found, double ratio)
+{
+    const std::vector<double> lags = first_look_lags(found, mean_of_sums(found));
+    double leads = 0;
+    double periods = 0;
+    for (const period_group& group : found) {
+        leads += group.leads[1];
+        periods += group.leads[0];
+    }
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        const period_group& group = found[g];
+        if (group.leads[0] <= 0 || periods <= 0) {
+            return false;
+        }
+        const double lead = (group.leads[1] / group.leads[0] - leads / periods) / ratio;
+        if (std::abs(lags[g] + lead) > aligned_tolerance) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace keldran::echo

@@ -50,6 +50,11 @@ struct period_group {
     std::array<double, lead_powers> leads{};
 };
 
+// Whether the groups, summed at the capture's own rate with their leads in samples
+// of the capture times `ratio`, keep time to a hundredth of a sample once each
+// group's mean lead is allowed for, so that they may be summed as they stand.
+bool groups_keep_time(const std::vector<period_group>& found, double ratio);
+
 // Adds the lead of one more period to `leads`.
 void add_lead(std::array<double, lead_powers>& leads, double lead);
 
