@@ -1,7 +1,7 @@
 // Synchronous averaging of a captured read-back: finds the pattern's exact
-// period in the capture, brings it to a whole number of samples per bit cell,
-// and averages every whole period into one, reading the capture as a stream
-// in memory that does not grow with its length.
+// period in the capture, averages every whole period into one at the capture's
+// own rate, and brings that average to a whole number of samples per bit cell,
+// reading the capture as a stream in memory that does not grow with its length.
 #ifndef KELDRAN_ECHO_FOLD_H
 #define KELDRAN_ECHO_FOLD_H
 
