@@ -16,7 +16,7 @@ struct period_folder {
     double period = 0;            // samples per period found in the capture
     double ratio = 1;             // output samples per capture sample
     double step = 0;              // samples per period folded: `period`, or its whole size
-    std::size_t width = 0;        // samples added per period: its own and the margin after
+    std::size_t width = 0;        // samples added per period: its own and the margin round it
     float scale = 1;              // brings the capture's samples to unit power
     bool acquiring = true;        // still reading the first two periods
     std::vector<float> acquired;  // the capture's first two periods
@@ -49,6 +49,16 @@ constexpr double whole_period_tolerance = 0.05;
 // filter, with room to spare.
 constexpr std::size_t conversion_margin = 128;
 constexpr std::size_t max_groups = 4;
+
+// Adds the periods summed in `from` to those of `into`.
+void absorb(period_group& into, const period_group& from)
+{
+    std::transform(into.sum.begin(), into.sum.end(), from.sum.begin(), into.sum.begin(),
+                   std::plus<>());
+    std::transform(into.leads.begin(), into.leads.end(), from.leads.begin(), into.leads.begin(),
+                   std::plus<>());
+    into.periods += from.periods;
+}
 
 std::size_t period_size(const period_folder& folder)
 {
@@ -87,12 +97,7 @@ void open_group(period_folder& folder)
         // Halve the number of groups by summing neighbours; each then holds twice the periods.
         for (std::size_t g = 0; g < max_groups / 2; ++g) {
             period_group merged = std::move(folder.groups[2 * g]);
-            const period_group& next = folder.groups[2 * g + 1];
-            std::transform(merged.sum.begin(), merged.sum.end(), next.sum.begin(),
-                           merged.sum.begin(), std::plus<>());
-            merged.periods += next.periods;
-            std::transform(merged.leads.begin(), merged.leads.end(), next.leads.begin(),
-                           merged.leads.begin(), std::plus<>());
+            absorb(merged, folder.groups[2 * g + 1]);
             folder.groups[g] = std::move(merged);
         }
         folder.groups.resize(max_groups / 2);
@@ -331,14 +336,8 @@ void add_last_period(period_folder& folder)
 // Sums all groups into the first, leads and all.
 void merge_groups(period_folder& folder)
 {
-    period_group& all = folder.groups.front();
     for (std::size_t g = 1; g < folder.groups.size(); ++g) {
-        const period_group& next = folder.groups[g];
-        std::transform(all.sum.begin(), all.sum.end(), next.sum.begin(), all.sum.begin(),
-                       std::plus<>());
-        std::transform(all.leads.begin(), all.leads.end(), next.leads.begin(), all.leads.begin(),
-                       std::plus<>());
-        all.periods += next.periods;
+        absorb(folder.groups.front(), folder.groups[g]);
     }
     folder.groups.resize(1);
 }
