@@ -214,6 +214,19 @@ TEST(Measurement, AnEchoNextToTheMainResponseIsNotSeparableAndHasNoShift)
     EXPECT_FALSE(echo_of(m, effect::hts).shift.has_value());
 }
 
+// x^7 + x^6 + 1 puts its HTS echo just within the reach of the main response
+// once NLTS widens it; read between the samples, the reach is the same at
+// every rate, so the verdict is too (on whole samples, 4 and 6.3 called it separable).
+TEST(Measurement, AnEchoNearTheReachGetsTheSameVerdictAtEveryRate)
+{
+    for (const double rate : {4.0, 6.3, 9.0, 16.0}) {
+        const measurement m = measure({"x^7 + x^6 + 1", 2.5, false, rate, 0.05, 0.1, 0, 1});
+        ASSERT_FALSE(m.error) << rate;
+        EXPECT_FALSE(is_separable(echo_of(m, effect::hts))) << rate;
+        EXPECT_TRUE(is_separable(echo_of(m, effect::nlts))) << rate;
+    }
+}
+
 // The four classes of transitions together are every transition's level
 // change (a_k - a_(k-1)) / 2: a half at the transition's own bit, less a half
 // at the bit before, and nothing anywhere else, at every order.

@@ -80,11 +80,18 @@ reach_set reaches(const correlation& corr, const kernels& k, const std::vector<t
         while (last + 1 != v.end() && std::abs(*(last + 1)) >= limit) {
             ++last;
         }
-        const auto time = [&](auto at) {
-            return static_cast<double>((at - v.begin()) - half_segment)
+        // The reach ends where the response falls through the limit, between the
+        // last sample above it and the next: read there, it does not move with the rate.
+        const auto time = [&](auto at, auto beyond) {
+            const double past = beyond == v.end() || std::abs(*at) == std::abs(*beyond)
+                                    ? 0.0
+                                    : (std::abs(*at) - limit) / (std::abs(*at) - std::abs(*beyond));
+            const double step = beyond > at ? past : -past;
+            return (static_cast<double>((at - v.begin()) - half_segment) + step)
                    / static_cast<double>(corr.rate);
         };
-        return std::max(centre - time(first), time(last) - centre);
+        const auto before = first == v.begin() ? v.end() : first - 1;
+        return std::max(centre - time(first, before), time(last, last + 1) - centre);
     };
     return {reach_of(main, main_centre), reach_of(k.slope, 0.0)};
 }
