@@ -39,16 +39,12 @@ std::int64_t place_of(double location, std::int64_t length)
 echo_offsets place_echoes(const polynomial& poly, std::array<echo_result, effect_count>& echoes,
                           std::int64_t length)
 {
-    const echo_set locations = pattern_echoes(poly);
-    const std::array<double, effect_count> located{
-        locations.hts, locations.nlts, locations.second_adjacent, locations.interaction};
-    for (const effect which : all_effects) {
-        const auto e = static_cast<std::size_t>(which);
-        echoes.at(e).which = which;
-        echoes.at(e).location = located.at(e);
-    }
-    return {place_of(locations.hts, length), place_of(locations.nlts, length),
-            place_of(locations.second_adjacent, length), place_of(locations.interaction, length)};
+    echoes = located_echoes(poly);
+    const auto at = [&](effect which) {
+        return place_of(echoes.at(static_cast<std::size_t>(which)).location, length);
+    };
+    return {at(effect::hts), at(effect::nlts), at(effect::second_adjacent),
+            at(effect::interaction)};
 }
 
 // What the head's asymmetry adds to the correlation at sample s: the
@@ -213,6 +209,21 @@ void report_asymmetry(measurement& m, const kernels& k, const correlation& corr,
     hts.read_asymmetry = asymmetry;
 }
 
+// Judges which echoes stand clear of the main response and of each other by how
+// far a first response reaches, taken before any echo is known; returns the
+// holes the extracted response needs where the separable echoes echo again.
+std::vector<hole> separate(const correlation& corr, const echo_offsets& offsets,
+                           const plan_set& plans, std::array<echo_result, effect_count>& echoes)
+{
+    const shift_estimate none;
+    const kernels first = make_kernels(
+        make_response(extract_response(corr, {}, none, {}, plans.extract), corr.rate, plans),
+        corr.classes, none);
+    const reach_set reach = reaches(corr, first, model_terms(first, corr.classes, offsets, none));
+    decide_separable(echoes, offsets, reach, static_cast<double>(corr.length));
+    return echo_holes(echoes, offsets, reach, corr.segment);
+}
+
 // Measures the period, and gathers the plot's data into `plot` when it is given.
 measurement fit_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
                        std::optional<recording_medium> medium, plot_data* plot)
@@ -229,13 +240,7 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     const echo_offsets offsets = place_echoes(poly, m.echoes, corr.length);
     shift_estimate fit;
     const plan_set plans = make_plans(static_cast<std::size_t>(segment_samples(corr)), corr.rate);
-    // The reaches come from a first response, taken before any echo is known.
-    const kernels first = make_kernels(
-        make_response(extract_response(corr, {}, fit, {}, plans.extract), corr.rate, plans),
-        corr.classes, fit);
-    const reach_set reach = reaches(corr, first, model_terms(first, corr.classes, offsets, fit));
-    decide_separable(m.echoes, offsets, reach, static_cast<double>(corr.length));
-    const std::vector<hole> holes = echo_holes(m.echoes, offsets, reach, corr.segment);
+    const std::vector<hole> holes = separate(corr, offsets, plans, m.echoes);
     fit.fit_hts = is_separable(echo_of(m, effect::hts));
     fit.fit_nlts = is_separable(echo_of(m, effect::nlts));
     // A perpendicular medium's model holds no partial erasure; below order 9 the
@@ -261,6 +266,20 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
 
 }  // namespace
 
+std::array<echo_result, effect_count> located_echoes(const polynomial& poly)
+{
+    const echo_set locations = pattern_echoes(poly);
+    const std::array<double, effect_count> located{
+        locations.hts, locations.nlts, locations.second_adjacent, locations.interaction};
+    std::array<echo_result, effect_count> echoes{};
+    for (const effect which : all_effects) {
+        const auto e = static_cast<std::size_t>(which);
+        echoes.at(e).which = which;
+        echoes.at(e).location = located.at(e);
+    }
+    return echoes;
+}
+
 bool is_separable(const echo_result& echo)
 {
     return echo.verdict == separation::separable;
@@ -275,6 +294,23 @@ measurement measure_period(const polynomial& poly, std::span<const double> perio
                            std::int32_t rate, std::optional<recording_medium> medium)
 {
     return fit_period(poly, period, rate, medium, nullptr);
+}
+
+measurement judge_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
+                         std::optional<recording_medium> medium)
+{
+    measurement m;
+    correlation corr;
+    reading read;
+    m.error = correlate_period(poly, period, rate, medium, corr, read);
+    m.medium = read.medium;
+    m.medium_found = !medium;
+    if (!m.error) {
+        const echo_offsets offsets = place_echoes(poly, m.echoes, corr.length);
+        separate(corr, offsets,
+                 make_plans(static_cast<std::size_t>(segment_samples(corr)), corr.rate), m.echoes);
+    }
+    return m;
 }
 
 plot_data plot_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,

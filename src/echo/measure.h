@@ -60,6 +60,9 @@ struct echo_result {
 
 bool is_separable(const echo_result& echo);
 
+// The four echoes, named and at keldran's locations for the polynomial, nothing measured.
+std::array<echo_result, effect_count> located_echoes(const polynomial& poly);
+
 struct measurement {
     std::array<echo_result, effect_count> echoes;  // in keldran's order
     double snr_db = 0;                             // main response peak over the residual's spread
@@ -84,6 +87,12 @@ const echo_result& echo_of(const measurement& m, effect which);
 // and may be inverted. The medium is found from the period unless given.
 measurement measure_period(const polynomial& poly, std::span<const double> period,
                            std::int32_t rate, std::optional<recording_medium> medium = {});
+
+// The verdict measure_period would give each echo of the period by how far the
+// main response and an echo reach, before any fit (so never `misfit`), with
+// keldran's locations; no sizes or shifts. The error when the pattern is not found.
+measurement judge_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
+                         std::optional<recording_medium> medium = {});
 
 // What one read of a byte source gave: bytes written into the buffer (0 at
 // the end), or a failure.
