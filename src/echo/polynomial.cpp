@@ -121,4 +121,22 @@ echo_set pattern_echoes(const polynomial& poly)
     return echo_locations(seq.data(), work.data(), poly.order);
 }
 
+std::vector<polynomial> maximal_polynomials(std::int32_t order)
+{
+    // Candidates come as keldran tries them: bit j of the code is taps[j], odd
+    // codes only (every maximal polynomial has a constant term), all taps set never.
+    std::vector<polynomial> found;
+    const std::int32_t length = sequence_length(order);
+    for (std::int32_t code = 1; code < length; code += 2) {
+        polynomial poly{.order = order};
+        for (std::int32_t j = 0; j < order; ++j) {
+            poly.taps.at(static_cast<std::size_t>(j)) = (code >> j) & 1;
+        }
+        if (is_maximal_polynomial(poly)) {
+            found.push_back(poly);
+        }
+    }
+    return found;
+}
+
 }  // namespace keldran::echo

@@ -40,6 +40,9 @@ std::vector<std::int32_t> pattern_bits(const polynomial& poly);
 // The four echo locations keldran reports for the polynomial.
 echo_set pattern_echoes(const polynomial& poly);
 
+// Every maximal polynomial of the order (3 to 12), in the order keldran reports them.
+std::vector<polynomial> maximal_polynomials(std::int32_t order);
+
 }  // namespace keldran::echo
 
 #endif
