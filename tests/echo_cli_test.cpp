@@ -191,7 +191,15 @@ const std::array bad_cases = {
     bad_case{"NoCommand", "\"$E\"", 2, "keldran-echo: A subcommand is required\n"},
     bad_case{"UnknownCommand", "\"$E\" bogus --poly 'x^3 + x + 1'", 2,
              "keldran-echo: unknown command \"bogus\"; the commands are pattern, simulate, "
-             "measure and info\n"},
+             "measure, info and choose\n"},
+    bad_case{"ChooseBeyondOrderTwelve", "\"$E\" choose --order 13", 2,
+             "keldran-echo: --order: must be a whole number from 3 to 12, not 13\n"},
+    bad_case{"ChooseWithoutAnOrder", "\"$E\" choose --pw50 2", 2,
+             "keldran-echo: --order is required\n"},
+    bad_case{"ChooseInAnEmptyWindow", "\"$E\" choose --order 7 --window 0", 2,
+             "keldran-echo: --window: must be a number greater than 0, not 0\n"},
+    bad_case{"ChooseNoPolynomial", "\"$E\" choose --order 7 --count 0", 2,
+             "keldran-echo: --count: must be a whole number of at least 1, not 0\n"},
     bad_case{"StandardInputWithoutFormat", "measure7 - <cap.f32", 2,
              "keldran-echo: cannot tell the format of standard input from its content or its "
              "name; give --format i8, u8, i16, f32, f64, csv, trc, isf or bin\n"},
@@ -608,7 +616,8 @@ INSTANTIATE_TEST_SUITE_P(
                     help_case{"pattern --help", "\nUsage: keldran-echo pattern [OPTIONS]\n"},
                     help_case{"simulate --help", "\nUsage: keldran-echo simulate [OPTIONS]\n"},
                     help_case{"measure --help",
-                              "\nUsage: keldran-echo measure [OPTIONS] capture\n"}));
+                              "\nUsage: keldran-echo measure [OPTIONS] capture\n"},
+                    help_case{"choose --help", "\nUsage: keldran-echo choose [OPTIONS]\n"}));
 
 // A perpendicular capture measured as such, the medium given rather than found:
 // the table says so, and JSON gives the medium and both shifts.
@@ -625,6 +634,127 @@ TEST_F(EchoExecutable, MeasuresAsTheGivenMedium)
     EXPECT_NEAR(result["pw50"].get<double>(), 2.5, 0.05);
     EXPECT_NEAR(result["echoes"][0]["shift"].get<double>(), 0.05, shift_tolerance);
     EXPECT_NEAR(result["echoes"][1]["shift"].get<double>(), 0.15, shift_tolerance);
+}
+
+// Every polynomial of keldran's report with its four locations, in its order.
+std::vector<std::pair<std::string, std::array<double, 4>>>
+keldran_polynomials(const std::string& report)
+{
+    std::vector<std::pair<std::string, std::array<double, 4>>> found;
+    const std::string mark = "Polynomial:\n  ";
+    for (auto at = report.find(mark); at != std::string::npos; at = report.find(mark, at + 1)) {
+        const auto start = at + mark.size();
+        const std::string poly = report.substr(start, report.find('\n', start) - start);
+        found.emplace_back(poly, keldran_report(report, poly).locations);
+    }
+    return found;
+}
+
+// The smallest distance round the period between any two of 0 and the four locations.
+double smallest_of(const std::array<double, 4>& locations, double length)
+{
+    std::vector<double> at{0};
+    at.insert(at.end(), locations.begin(), locations.end());
+    double smallest = length;
+    for (std::size_t i = 0; i < at.size(); ++i) {
+        for (std::size_t j = i + 1; j < at.size(); ++j) {
+            const double d = std::fmod(std::abs(at[i] - at[j]), length);
+            smallest = std::min({smallest, d, length - d});
+        }
+    }
+    return smallest;
+}
+
+class ChooseOrder : public EchoExecutable, public testing::WithParamInterface<int> {};
+
+// Ranked from keldran's own report: the same polynomials, and the first has the
+// largest separation of them all (order 3's one absent echo aside, which only
+// lowers that polynomial's figure here).
+TEST_P(ChooseOrder, PutsFirstThePolynomialKeldranSeparatesMost)
+{
+    const int order = GetParam();
+    const auto listed =
+        keldran_polynomials(output_of("echo " + std::to_string(order) + " | \"$K\" 2>/dev/null"));
+    const json chosen =
+        json::parse(output_of("\"$E\" choose --json --order " + std::to_string(order)));
+    const double length = std::pow(2.0, order) - 1;
+    double largest = 0;
+    std::vector<std::string> keldran_names;
+    for (const auto& [poly, locations] : listed) {
+        largest = std::max(largest, smallest_of(locations, length));
+        keldran_names.push_back(poly);
+    }
+    std::vector<std::string> chosen_names;
+    for (const json& item : chosen["polynomials"]) {
+        chosen_names.push_back(item["polynomial"].get<std::string>());
+    }
+    ASSERT_EQ(chosen_names.size(), listed.size());
+    EXPECT_TRUE(
+        std::is_permutation(chosen_names.begin(), chosen_names.end(), keldran_names.begin()));
+    EXPECT_EQ(chosen["polynomials"][0]["smallest_distance"].get<double>(), largest);
+}
+
+INSTANTIATE_TEST_SUITE_P(EchoCli, ChooseOrder, testing::Values(3, 7, 9));
+
+TEST_F(EchoExecutable, ChoosesInAWindowAndSaysWhichEchoesAreSeparable)
+{
+    EXPECT_EQ(
+        output_of("\"$E\" choose --order 7 --window 20 --pw50 4"),
+        "Order 7: 18 maximal polynomials, 2 with the HTS and NLTS echoes within 20 bits of the "
+        "main response\n"
+        "PW50 4 bit cells, lorentzian pulse, longitudinal medium\n"
+        "Best first by the smallest distance, in bit cells, between any two of the main response "
+        "and the echoes\n\n"
+        "Rank  Polynomial                                 HTS     NLTS  2nd adj  Interact  "
+        "Smallest  Separable\n"
+        "   1  x^7 + x^5 + x^4 + x^3 + x^2 + x^1 + 1    -18.5     +7.5    +30.5    -36.5       "
+        "7.5  HTS, 2nd adjacent, Interaction\n"
+        "   2  x^7 + x^6 + x^5 + x^4 + x^3 + x^2 + 1    +18.5     -6.5    +52.5    +37.5       "
+        "6.5  HTS, 2nd adjacent, Interaction\n\n"
+        "Separable: the echoes measure tells apart from the main response and from each other at "
+        "this pulse, with HTS and NLTS shifts of up to 0.1 bit cells; larger shifts widen the "
+        "responses.\n");
+    EXPECT_EQ(output_of("\"$E\" choose --order 7 --window 2"),
+              "Order 7: 18 maximal polynomials, 0 with the HTS and NLTS echoes within 2 bits of "
+              "the main response\nPW50 2.5 bit cells, lorentzian pulse, longitudinal medium\n\n"
+              "No polynomial of order 7 has its HTS and NLTS echoes within 2 bits of the main "
+              "response.\n");
+}
+
+TEST_F(EchoExecutable, SaysOrderThreesEchoWithoutACombinationIsAbsent)
+{
+    const std::string table = output_of("\"$E\" choose --order 3");
+    EXPECT_NE(table.find("\n   1  x^3 + x^2 + 1     +2.5     -2.5     +2.5     -1.5       1.0  "
+                         "none; 2nd adjacent absent\n"),
+              std::string::npos)
+        << table;
+    EXPECT_NE(table.find("\nNone: in a period this short no echo stands clear of the main "
+                         "response (order 7 and up leave room).\nAbsent: that combination of the "
+                         "sequence is the feedback rule itself, so the effect has no echo of its "
+                         "own; it is left out of the distances.\n"),
+              std::string::npos)
+        << table;
+    const json echo =
+        json::parse(output_of("\"$E\" choose --order 3 --json"))["polynomials"][0]["echoes"][2];
+    EXPECT_EQ(echo["absent"], true);
+    EXPECT_EQ(echo["separable"], false);
+}
+
+// The top polynomial of order 9 at PW50 2.5, simulated at a rate that is not whole
+// and measured: every echo choose called separable is.
+TEST_F(EchoExecutable, MeasuresAsSeparableWhatChooseCallsSeparable)
+{
+    const json top =
+        json::parse(output_of("\"$E\" choose --order 9 --pw50 2.5 --json"))["polynomials"][0];
+    const std::string poly = top["polynomial"];
+    const json result = measured("\"$E\" simulate --poly '" + poly
+                                 + "' --samples-per-bit 9.3 --pw50 2.5 --hts 0.05 --nlts 0.1 "
+                                   "--snr 35 -o c.f32 && \"$E\" measure --poly '"
+                                 + poly + "' --samples-per-bit 9.3 --json c.f32");
+    for (std::size_t e = 0; e < 4; ++e) {
+        EXPECT_TRUE(top["echoes"][e]["separable"].get<bool>()) << e;
+        EXPECT_EQ(result["echoes"][e]["separable"], top["echoes"][e]["separable"]) << e;
+    }
 }
 
 TEST_F(EchoExecutable, PrintsItsVersion)

@@ -14,17 +14,6 @@ namespace keldran::echo {
 
 namespace {
 
-constexpr std::size_t line_size = 160;
-
-template <typename... Values> std::string format(const char* pattern, Values... values)
-{
-    std::string text(line_size, '\0');
-    const int n =
-        std::snprintf(text.data(), text.size(), pattern, values...);  // NOLINT: fixed patterns
-    text.resize(static_cast<std::size_t>(std::clamp(n, 0, static_cast<int>(line_size) - 1)));
-    return text;
-}
-
 // A value rounded to `places` decimals, so that JSON shows no noise digits.
 double rounded(double value, int places)
 {
@@ -39,11 +28,6 @@ constexpr int shift_places = 4;
 constexpr int rate_places = 6;
 constexpr int snr_places = 1;
 constexpr int pw50_places = 3;
-
-std::string_view medium_name(recording_medium medium)
-{
-    return medium == recording_medium::perpendicular ? "perpendicular" : "longitudinal";
-}
 
 constexpr std::string_view asymmetry_reason =
     "too little of its echo lies clear of the others, so an asymmetric head would move the "
@@ -121,16 +105,6 @@ std::string reached_by(const echo_result& echo)
     }
 }
 
-// Why an echo is not separable, as the end of a sentence about it.
-std::string why_not_separable(const echo_result& echo)
-{
-    if (echo.verdict == separation::misfit) {
-        return "does not follow the channel model: the fit leaves " + percent_text(echo.misfit)
-               + " of it unexplained";
-    }
-    return "lies within the reach of " + reached_by(echo) + ": it cannot be told apart";
-}
-
 constexpr double picoseconds = 1e12;
 constexpr int picosecond_places = 1;
 
@@ -163,6 +137,20 @@ std::string rates_line(const capture_rates& rates)
 }
 
 }  // namespace
+
+std::string why_not_separable(const echo_result& echo)
+{
+    if (echo.verdict == separation::misfit) {
+        return "does not follow the channel model: the fit leaves " + percent_text(echo.misfit)
+               + " of it unexplained";
+    }
+    return "lies within the reach of " + reached_by(echo) + ": it cannot be told apart";
+}
+
+std::string_view medium_name(recording_medium medium)
+{
+    return medium == recording_medium::perpendicular ? "perpendicular" : "longitudinal";
+}
 
 std::string_view effect_title(effect which)
 {

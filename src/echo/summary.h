@@ -2,6 +2,7 @@
 #ifndef KELDRAN_ECHO_SUMMARY_H
 #define KELDRAN_ECHO_SUMMARY_H
 
+#include "choose.h"
 #include "fold.h"
 #include "measure.h"
 #include "polynomial.h"
@@ -13,6 +14,13 @@ namespace keldran::echo {
 
 // The effect as people read it: "HTS", "NLTS", "2nd adjacent", "Interaction".
 std::string_view effect_title(effect which);
+
+// Why an echo is not separable, as the end of a sentence about it: "lies within
+// the reach of the main response: it cannot be told apart".
+std::string why_not_separable(const echo_result& echo);
+
+// "longitudinal" or "perpendicular".
+std::string_view medium_name(recording_medium medium);
 
 // The effect as JSON names it: "hts", "nlts", "second_adjacent", "interaction".
 std::string_view effect_key(effect which);
@@ -27,6 +35,16 @@ std::string summary_table(const polynomial& poly, const fold_result& fold, const
 // with a line end.
 std::string summary_json(const polynomial& poly, const fold_result& fold, const measurement& m,
                          const capture_rates& rates = {});
+
+// The best `count` polynomials of a choice as a table: each echo's location and
+// whether measure would call it separable, and the smallest distance; what the
+// marks mean beneath.
+std::string choice_table(const choice_request& request, const choice& chosen, std::size_t count);
+
+// Every polynomial of a choice as one JSON object: order, pw50, pulse, medium,
+// window, maximal and polynomials [{rank, polynomial, smallest_distance,
+// distances, echoes [{effect, location, absent, separable}]}], with a line end.
+std::string choice_json(const choice_request& request, const choice& chosen);
 
 // What a capture holds, as read: format, channels and segments, samples, interval,
 // scale and the first and last values; as lines of text or as one JSON object.

@@ -3,11 +3,25 @@
 #ifndef KELDRAN_ECHO_TEXT_H
 #define KELDRAN_ECHO_TEXT_H
 
+#include <algorithm>
 #include <charconv>
+#include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
 namespace keldran::echo {
+
+// The values by a fixed printf pattern, cut to a line of 160 characters.
+template <typename... Values> std::string format(const char* pattern, Values... values)
+{
+    constexpr std::size_t line_size = 160;
+    std::string text(line_size, '\0');
+    const int n =
+        std::snprintf(text.data(), text.size(), pattern, values...);  // NOLINT: fixed patterns
+    text.resize(static_cast<std::size_t>(std::clamp(n, 0, static_cast<int>(line_size) - 1)));
+    return text;
+}
 
 // `v` by std::to_chars in `format` with `precision` digits; "?" when it does not fit.
 std::string formatted(double v, std::chars_format format, int precision);

@@ -1,5 +1,6 @@
 #include "commands.h"
 
+#include "choose.h"
 #include "measure.h"
 #include "output.h"
 #include "plot.h"
@@ -156,6 +157,11 @@ std::optional<recording_medium> medium_named(const std::string& name)
                                    : recording_medium::longitudinal;
 }
 
+pulse_shape pulse_named(const std::string& name)
+{
+    return name == "gaussian" ? pulse_shape::gaussian : pulse_shape::lorentzian;
+}
+
 // One period of the pattern as `o` writes it, each bit held for its samples:
 // text for bits and csv, levels for f32.
 struct written_period {
@@ -226,8 +232,7 @@ int run_simulate(const simulate_options& o)
         return fail(status_usage, "--partial-erasure: must be 0 with --medium perpendicular");
     }
     const channel_model model{o.pw50,
-                              o.pulse == "gaussian" ? pulse_shape::gaussian
-                                                    : pulse_shape::lorentzian,
+                              pulse_named(o.pulse),
                               o.hts,
                               o.nlts,
                               medium_named(o.medium).value_or(recording_medium::longitudinal),
@@ -363,6 +368,17 @@ int run_info(const info_options& o)
     }
     const capture_info& info = decoder_info(*decoder);
     return print_text(o.json ? capture_json(info) : capture_table(info));
+}
+
+int run_choose(const choose_options& o)
+{
+    choice_request request{.order = o.order, .model = {}, .window = o.window};
+    request.model.pw50 = o.pw50;
+    request.model.pulse = pulse_named(o.pulse);
+    request.model.medium = medium_named(o.medium).value_or(recording_medium::longitudinal);
+    const choice chosen = choose_polynomials(request);
+    return print_text(o.json ? choice_json(request, chosen)
+                             : choice_table(request, chosen, static_cast<std::size_t>(o.count)));
 }
 
 }  // namespace keldran::echo::tool

@@ -63,6 +63,16 @@ struct info_options {
     bool json = false;
 };
 
+struct choose_options {
+    std::int32_t order = 0;
+    double pw50 = default_pw50;
+    std::string pulse = "lorentzian";
+    std::string medium = "longitudinal";
+    std::optional<double> window;
+    std::int64_t count = 10;
+    bool json = false;
+};
+
 // Writes N periods of the pattern as bits, csv or f32.
 int run_pattern(const pattern_options& o);
 
@@ -71,6 +81,9 @@ int run_simulate(const simulate_options& o);
 
 // Measures a capture and writes the table or JSON, and the plot when asked.
 int run_measure(const measure_options& o);
+
+// Ranks the maximal polynomials of an order and writes the best as a table, or all as JSON.
+int run_choose(const choose_options& o);
 
 // Writes what a capture holds, as read, as a table or JSON.
 int run_info(const info_options& o);

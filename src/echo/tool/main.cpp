@@ -131,7 +131,7 @@ const CLI::Validator whole_from_one = number_check<std::int64_t>(
 
 const char* const poly_help = "the polynomial as keldran prints it, e.g. \"x^7 + x^3 + 1\"";
 
-enum class command : std::uint8_t { none, pattern, simulate, measure, info };
+enum class command : std::uint8_t { none, pattern, simulate, measure, info, choose };
 
 const char* const format_help =
     "i8, u8, i16, f32, f64, csv, trc, isf or bin (default: found from the content, with the "
@@ -250,6 +250,35 @@ void add_info(CLI::App& app, info_options& o, command& which)
     cmd->callback([&which] { which = command::info; });
 }
 
+const CLI::Validator polynomial_order = number_check<std::int32_t>(
+    [](std::int32_t v) { return v >= keldran::min_order && v <= keldran::max_order; },
+    "a whole number from 3 to 12", "3..12");
+
+void add_choose(CLI::App& app, choose_options& o, command& which)
+{
+    CLI::App* cmd = app.add_subcommand(
+        "choose", "Rank the polynomials of an order by how far apart their echoes fall");
+    cmd->add_option("--order", o.order, "the polynomial order, 3 to 12")
+        ->required()
+        ->check(polynomial_order);
+    cmd->add_option("--pw50", o.pw50,
+                    "width at half height of the transition response, in bit cells (default 2.5)")
+        ->check(above_zero);
+    cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
+        ->check(CLI::IsMember({"lorentzian", "gaussian"}));
+    cmd->add_option("--medium", o.medium, "longitudinal (default) or perpendicular")
+        ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
+    cmd->add_option("--window", o.window,
+                    "only polynomials whose HTS and NLTS echoes lie within this many bits of the "
+                    "main response")
+        ->check(above_zero)
+        ->option_text("BITS");
+    cmd->add_option("--count", o.count, "polynomials in the table (default 10)")
+        ->check(whole_count);
+    cmd->add_flag("--json", o.json, "write every polynomial as JSON");
+    cmd->callback([&which] { which = command::choose; });
+}
+
 int run(int argc, char** argv)
 {
     // A measurement makes and frees buffers of a period or two at a time.
@@ -267,15 +296,18 @@ int run(int argc, char** argv)
     simulate_options simulate;
     measure_options measure;
     info_options info;
+    choose_options choose;
     add_pattern(app, pattern, which);
     add_simulate(app, simulate, which);
     add_measure(app, measure, which);
     add_info(app, info, which);
+    add_choose(app, choose, which);
     const std::string first = argc > 1 ? argv[1] : "-";
     if (!first.starts_with('-') && first != "pattern" && first != "simulate" && first != "measure"
-        && first != "info") {
-        return fail(status_usage, "unknown command \"" + first
-                                      + "\"; the commands are pattern, simulate, measure and info");
+        && first != "info" && first != "choose") {
+        return fail(status_usage,
+                    "unknown command \"" + first
+                        + "\"; the commands are pattern, simulate, measure, info and choose");
     }
     // CLI11 reports help, the version and parse errors as exceptions; they end here.
     try {
@@ -294,6 +326,8 @@ int run(int argc, char** argv)
         return run_simulate(simulate);
     case command::info:
         return run_info(info);
+    case command::choose:
+        return run_choose(choose);
     default:
         return run_measure(measure);
     }
