@@ -209,6 +209,18 @@ void report_asymmetry(measurement& m, const kernels& k, const correlation& corr,
     hts.read_asymmetry = asymmetry;
 }
 
+// Correlates the period, reads its medium and places the echoes in it; m.error
+// when the period does not hold the pattern.
+echo_offsets start_period(const polynomial& poly, std::span<const double> period, std::int32_t rate,
+                          std::optional<recording_medium> medium, measurement& m, correlation& corr,
+                          reading& read)
+{
+    m.error = correlate_period(poly, period, rate, medium, corr, read);
+    m.medium = read.medium;
+    m.medium_found = !medium;
+    return m.error ? echo_offsets{} : place_echoes(poly, m.echoes, corr.length);
+}
+
 // Judges which echoes stand clear of the main response and of each other by how
 // far a first response reaches, taken before any echo is known; returns the
 // holes the extracted response needs where the separable echoes echo again.
@@ -231,13 +243,10 @@ measurement fit_period(const polynomial& poly, std::span<const double> period, s
     measurement m;
     correlation corr;
     reading read;
-    m.error = correlate_period(poly, period, rate, medium, corr, read);
-    m.medium = read.medium;
-    m.medium_found = !medium;
+    const echo_offsets offsets = start_period(poly, period, rate, medium, m, corr, read);
     if (m.error) {
         return m;
     }
-    const echo_offsets offsets = place_echoes(poly, m.echoes, corr.length);
     shift_estimate fit;
     const plan_set plans = make_plans(static_cast<std::size_t>(segment_samples(corr)), corr.rate);
     const std::vector<hole> holes = separate(corr, offsets, plans, m.echoes);
@@ -302,11 +311,8 @@ measurement judge_period(const polynomial& poly, std::span<const double> period,
     measurement m;
     correlation corr;
     reading read;
-    m.error = correlate_period(poly, period, rate, medium, corr, read);
-    m.medium = read.medium;
-    m.medium_found = !medium;
+    const echo_offsets offsets = start_period(poly, period, rate, medium, m, corr, read);
     if (!m.error) {
-        const echo_offsets offsets = place_echoes(poly, m.echoes, corr.length);
         separate(corr, offsets,
                  make_plans(static_cast<std::size_t>(segment_samples(corr)), corr.rate), m.echoes);
     }
