@@ -170,6 +170,16 @@ void add_pattern(CLI::App& app, pattern_options& o, command& which)
     cmd->callback([&which] { which = command::pattern; });
 }
 
+// The pulse of the channel model: its width and its shape.
+void add_pulse_options(CLI::App& cmd, double& pw50, std::string& pulse)
+{
+    cmd.add_option("--pw50", pw50,
+                   "width at half height of the transition response, in bit cells (default 2.5)")
+        ->check(above_zero);
+    cmd.add_option("--pulse", pulse, "lorentzian (default) or gaussian")
+        ->check(CLI::IsMember({"lorentzian", "gaussian"}));
+}
+
 void add_simulate(CLI::App& app, simulate_options& o, command& which)
 {
     CLI::App* cmd =
@@ -180,11 +190,7 @@ void add_simulate(CLI::App& app, simulate_options& o, command& which)
         ->required()
         ->check(sample_rate);
     cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(above_zero);
-    cmd->add_option("--pw50", o.pw50,
-                    "width at half height of the transition response, in bit cells (default 2.5)")
-        ->check(above_zero);
-    cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
-        ->check(CLI::IsMember({"lorentzian", "gaussian"}));
+    add_pulse_options(*cmd, o.pw50, o.pulse);
     cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)")
         ->check(finite);
     cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)")
@@ -261,11 +267,7 @@ void add_choose(CLI::App& app, choose_options& o, command& which)
     cmd->add_option("--order", o.order, "the polynomial order, 3 to 12")
         ->required()
         ->check(polynomial_order);
-    cmd->add_option("--pw50", o.pw50,
-                    "width at half height of the transition response, in bit cells (default 2.5)")
-        ->check(above_zero);
-    cmd->add_option("--pulse", o.pulse, "lorentzian (default) or gaussian")
-        ->check(CLI::IsMember({"lorentzian", "gaussian"}));
+    add_pulse_options(*cmd, o.pw50, o.pulse);
     cmd->add_option("--medium", o.medium, "longitudinal (default) or perpendicular")
         ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
     cmd->add_option("--window", o.window,
