@@ -215,6 +215,9 @@ const std::string bit_rate_example_start =
     R"(keldran-echo measure --poly "x^7 + x^3 + 1" --bit-rate 1.2G)";
 const std::string bit_rate_example_rest = "--sample-rate 9.6G capture.f32";
 
+// The page's example of choose, on one line.
+const std::string choose_example = "keldran-echo choose --order 7 --count 3";
+
 // The arguments of an example command, without the program's name.
 std::string arguments_of(const std::string& start, const std::string& rest)
 {
@@ -252,7 +255,8 @@ TEST(EchoManPage, ShowsItsExamplesOfOneCaptureAsTheProgramWritesThem)
         {simulate_example_start, simulate_example_rest},
         {measure_example_start, measure_example_rest},
         {info_example, ""},
-        {bit_rate_example_start, bit_rate_example_rest}};
+        {bit_rate_example_start, bit_rate_example_rest},
+        {choose_example, ""}};
     const scratch_folder scratch;
     for (const auto& [start, rest] : commands) {
         EXPECT_NE(examples.find(start), std::string::npos) << start;
@@ -278,7 +282,7 @@ TEST(EchoManPage, SynopsisNamesEveryOptionOfEveryCommand)
     const std::string synopsis = section(page_text(echo_man_page_path), "SYNOPSIS");
     const std::regex option(R"re([\s,](--[a-z0-9][a-z0-9-]*))re");
     const scratch_folder scratch;
-    for (const std::string command : {"pattern", "simulate", "measure", "info"}) {
+    for (const std::string command : {"pattern", "simulate", "measure", "info", "choose"}) {
         const auto start = synopsis.find(".SY \"keldran-echo " + command + "\"");
         ASSERT_NE(start, std::string::npos) << command;
         const std::string entry = synopsis.substr(start, synopsis.find(".YS", start) - start);
@@ -360,6 +364,17 @@ INSTANTIATE_TEST_SUITE_P(
                   "unexplained, so its size is unreliable and no shift is given."}),
     note_name);
 
+// Each name has an entry of its own in OUTPUT, in bold at the start of a line.
+void expect_named_in_output(const std::set<std::string>& names)
+{
+    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
+    for (const std::string& name : names) {
+        EXPECT_TRUE(output.find("\n.B " + name + "\n") != std::string::npos
+                    || output.find("\n.BR " + name + " ") != std::string::npos)
+            << name;
+    }
+}
+
 // Each key of the JSON object, and each name of an effect, has an entry of
 // its own in OUTPUT, in bold at the start of a line.
 TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
@@ -409,14 +424,8 @@ TEST(EchoManPage, NamesEveryJsonKeyAndEffectTheProgramWrites)
                                            "partial_erasure_uncertainty",
                                            "not_separable_because"}));
     EXPECT_EQ(effects, (std::set<std::string>{"hts", "nlts", "second_adjacent", "interaction"}));
-    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
-    for (const std::set<std::string>& names : {keys, effects}) {
-        for (const std::string& name : names) {
-            EXPECT_TRUE(output.find("\n.B " + name + "\n") != std::string::npos
-                        || output.find("\n.BR " + name + " ") != std::string::npos)
-                << name;
-        }
-    }
+    expect_named_in_output(keys);
+    expect_named_in_output(effects);
 }
 
 // So has each key of the JSON object that info writes, whatever the format.
@@ -433,12 +442,23 @@ TEST(EchoManPage, NamesEveryJsonKeyInfoWrites)
                                      "channels", "channel", "segments", "segment", "samples",
                                      "declared_samples", "sample_interval", "sample_bits", "gain",
                                      "offset", "units", "first", "last"}));
-    const std::string output = section(page_text(echo_man_page_path), "OUTPUT");
-    for (const std::string& name : keys) {
-        EXPECT_TRUE(output.find("\n.B " + name + "\n") != std::string::npos
-                    || output.find("\n.BR " + name + " ") != std::string::npos)
-            << name;
-    }
+    expect_named_in_output(keys);
+}
+
+// And each key of the JSON object that choose writes: with an absent echo, and in a window.
+TEST(EchoManPage, NamesEveryJsonKeyChooseWrites)
+{
+    const scratch_folder scratch;
+    const run_result chosen =
+        run_script(scratch.path,
+                   R"("$E" choose --order 3 --json && "$E" choose --order 7 --window 20 --json)");
+    ASSERT_EQ(chosen.status, 0) << chosen.err;
+    const std::set<std::string> keys = matches(chosen.out, std::regex(R"re("([a-z_0-9]+)":)re"));
+    EXPECT_EQ(keys, (std::set<std::string>{"order", "pw50", "pulse", "medium", "window", "maximal",
+                                           "polynomials", "rank", "polynomial", "smallest_distance",
+                                           "distances", "echoes", "effect", "location", "absent",
+                                           "separable", "not_separable_because"}));
+    expect_named_in_output(keys);
 }
 
 // A command line that fails, and the message and status the page gives for it.
@@ -587,7 +607,9 @@ INSTANTIATE_TEST_SUITE_P(
                      "(keldran lists those of order 7)"},
         message_case{"UnknownCommand", nullptr, "", R"(bogus --poly "x^7 + x^3 + 1")", 2,
                      R"(keldran-echo: unknown command "bogus"; the commands are pattern, )"
-                     "simulate, measure and info"},
+                     "simulate, measure, info and choose"},
+        message_case{"OrderAboveTwelveToChoose", nullptr, "", "choose --order 13", 2,
+                     "keldran-echo: --order: must be a whole number from 3 to 12, not 13"},
         message_case{"NoSamplesPerBit", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 0 capture.f32)", 2,
                      "keldran-echo: --samples-per-bit: must be a number greater than 0 and at "

@@ -80,7 +80,7 @@ std::string table_rows(const choice& chosen, std::size_t count, bool& any_absent
         const ranked_polynomial& r = chosen.ranked[i];
         std::string name = polynomial_text(r.poly);
         name.resize(width, ' ');
-        text += format("%4lld  ", static_cast<long long>(i + 1)) + name;
+        text += format("%4lld  ", static_cast<long long>(i) + 1) + name;
         for (const echo_result& echo : r.echoes) {
             text += format(" %+8.1f", echo.location);
         }

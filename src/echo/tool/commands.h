@@ -63,13 +63,16 @@ struct info_options {
     bool json = false;
 };
 
+// Polynomials the table of choose shows unless told.
+inline constexpr std::int64_t default_choice_count = 10;
+
 struct choose_options {
     std::int32_t order = 0;
     double pw50 = default_pw50;
     std::string pulse = "lorentzian";
     std::string medium = "longitudinal";
     std::optional<double> window;
-    std::int64_t count = 10;
+    std::int64_t count = default_choice_count;
     bool json = false;
 };
 
