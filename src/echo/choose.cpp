@@ -1,5 +1,7 @@
 #include "choose.h"
 
+#include "internal/fit_internal.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -30,12 +32,6 @@ std::array<bool, effect_count> absent_echoes(const polynomial& poly)
     return absent;
 }
 
-double circular_distance(double a, double b, double length)
-{
-    const double d = std::fmod(std::abs(a - b), length);
-    return std::min(d, length - d);
-}
-
 std::vector<double> distances_of(const ranked_polynomial& r)
 {
     const auto length = static_cast<double>(sequence_length(r.poly.order));
@@ -58,12 +54,12 @@ std::vector<double> distances_of(const ranked_polynomial& r)
 // The echoes at keldran's locations, each with measure's verdict on the
 // noise-free read-back of the pattern through the model, with the judged shifts.
 std::array<echo_result, effect_count> judged_echoes(const polynomial& poly,
-                                                    const channel_model& pulse)
+                                                    const channel_model& given)
 {
     channel_model model;
-    model.pw50 = pulse.pw50;
-    model.pulse = pulse.pulse;
-    model.medium = pulse.medium;
+    model.pw50 = given.pw50;
+    model.pulse = given.pulse;
+    model.medium = given.medium;
     model.hts = judged_shift;
     model.nlts = judged_shift;
     const std::vector<float> read = read_back_period(poly, model, judged_samples_per_bit, 0.0);

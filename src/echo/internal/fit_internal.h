@@ -283,6 +283,9 @@ std::vector<double> extract_response(const correlation& corr, const std::vector<
 
 // ---- Which echoes can be measured apart (separable.cpp)
 
+// The distance between a and b round a period of `length` (all in the same unit).
+double circular_distance(double a, double b, double length);
+
 // How far the main response and an echo reach, in bits from their centres.
 struct reach_set {
     double main = 0;

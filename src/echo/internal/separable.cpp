@@ -24,12 +24,6 @@ constexpr double shortest_separable_period = 127.0;
 // beyond the noise, gets no shift.
 constexpr double misfit_limit = 0.1;
 
-double circular_distance(double a, double b, double length)
-{
-    const double d = std::fmod(std::abs(a - b), length);
-    return std::min(d, length - d);
-}
-
 // Centres of the four echoes, in bits from the main response's transition.
 std::array<double, effect_count> echo_centres(const echo_offsets& offsets)
 {
@@ -56,7 +50,44 @@ std::optional<hole> hole_for(std::int64_t at, std::int64_t span, const reach_set
     return std::nullopt;
 }
 
+// How far the response `v` reaches from `centre`, in bits, sampled `rate` times a
+// bit with sample `zero` at 0: it walks out from the highest and lowest points
+// while the response stays above the fraction of its peak (what lies beyond a gap
+// is not its own).
+double reach_of(const std::vector<double>& v, std::int64_t zero, std::int64_t rate, double centre)
+{
+    const auto [low, high] = std::minmax_element(v.begin(), v.end());
+    const double limit = reach_fraction * std::max(std::abs(*low), std::abs(*high));
+    auto first = static_cast<std::size_t>(std::min(low, high) - v.begin());
+    auto last = static_cast<std::size_t>(std::max(low, high) - v.begin());
+    while (first > 0 && std::abs(v[first - 1]) >= limit) {
+        --first;
+    }
+    while (last + 1 < v.size() && std::abs(v[last + 1]) >= limit) {
+        ++last;
+    }
+    // The reach ends where the response falls through the limit, between the last
+    // sample above it and the next: read there, it does not move with the rate.
+    // The next lies below the limit, so the two differ.
+    const auto crossing = [&](std::size_t at, std::size_t beyond) {
+        return (v[at] - std::copysign(limit, v[at])) / (v[at] - v[beyond]);
+    };
+    const double from = static_cast<double>(first) - (first > 0 ? crossing(first, first - 1) : 0.0);
+    const double to =
+        static_cast<double>(last) + (last + 1 < v.size() ? crossing(last, last + 1) : 0.0);
+    const auto time = [&](double at) {
+        return (at - static_cast<double>(zero)) / static_cast<double>(rate);
+    };
+    return std::max(centre - time(from), time(to) - centre);
+}
+
 }  // namespace
+
+double circular_distance(double a, double b, double length)
+{
+    const double d = std::fmod(std::abs(a - b), length);
+    return std::min(d, length - d);
+}
 
 // How far the main response and an echo reach, in bits from their centres.
 reach_set reaches(const correlation& corr, const kernels& k, const std::vector<term>& terms)
@@ -67,33 +98,8 @@ reach_set reaches(const correlation& corr, const kernels& k, const std::vector<t
         main[static_cast<std::size_t>(i)] =
             evaluate(terms, corr, i - half_segment, only(part::main_response));
     }
-    // Walks out from the response's highest and lowest points while it stays
-    // above the fraction of its peak: what lies beyond a gap is not its own.
-    const auto reach_of = [&](const std::vector<double>& v, double centre) {
-        const auto [low, high] = std::minmax_element(v.begin(), v.end());
-        const double limit = reach_fraction * std::max(std::abs(*low), std::abs(*high));
-        auto first = std::min(low, high);
-        auto last = std::max(low, high);
-        while (first != v.begin() && std::abs(*(first - 1)) >= limit) {
-            --first;
-        }
-        while (last + 1 != v.end() && std::abs(*(last + 1)) >= limit) {
-            ++last;
-        }
-        // The reach ends where the response falls through the limit, between the
-        // last sample above it and the next: read there, it does not move with the rate.
-        const auto time = [&](auto at, auto beyond) {
-            const double past = beyond == v.end() || std::abs(*at) == std::abs(*beyond)
-                                    ? 0.0
-                                    : (std::abs(*at) - limit) / (std::abs(*at) - std::abs(*beyond));
-            const double step = beyond > at ? past : -past;
-            return (static_cast<double>((at - v.begin()) - half_segment) + step)
-                   / static_cast<double>(corr.rate);
-        };
-        const auto before = first == v.begin() ? v.end() : first - 1;
-        return std::max(centre - time(first, before), time(last, last + 1) - centre);
-    };
-    return {reach_of(main, main_centre), reach_of(k.slope, 0.0)};
+    return {reach_of(main, half_segment, corr.rate, main_centre),
+            reach_of(k.slope, half_segment, corr.rate, 0.0)};
 }
 
 // Decides which echoes stand clear of the main response and of each other.
