@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -65,26 +66,24 @@ std::string separable_cell(const ranked_polynomial& r)
     return text + absent;
 }
 
-std::string table_rows(const choice& chosen, std::size_t count, bool& any_absent)
+std::string table_rows(std::span<const ranked_polynomial> shown)
 {
-    const std::size_t shown = std::min(count, chosen.ranked.size());
     std::size_t width = std::string_view("Polynomial").size();
-    for (std::size_t i = 0; i < shown; ++i) {
-        width = std::max(width, polynomial_text(chosen.ranked[i].poly).size());
+    for (const ranked_polynomial& r : shown) {
+        width = std::max(width, polynomial_text(r.poly).size());
     }
     std::string heading = "Polynomial";
     heading.resize(width, ' ');
     std::string text =
         "Rank  " + heading + "      HTS     NLTS  2nd adj  Interact  Smallest  Separable\n";
-    for (std::size_t i = 0; i < shown; ++i) {
-        const ranked_polynomial& r = chosen.ranked[i];
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const ranked_polynomial& r = shown[i];
         std::string name = polynomial_text(r.poly);
         name.resize(width, ' ');
         text += format("%4lld  ", static_cast<long long>(i) + 1) + name;
         for (const echo_result& echo : r.echoes) {
             text += format(" %+8.1f", echo.location);
         }
-        any_absent = any_absent || std::ranges::find(r.absent, true) != r.absent.end();
         text += format("  %8.1f  ", smallest_distance(r)) + separable_cell(r) + "\n";
     }
     return text;
@@ -102,18 +101,22 @@ std::string choice_table(const choice_request& request, const choice& chosen, st
     }
     text += "Best first by the smallest distance, in bit cells, between any two of the main "
             "response and the echoes\n\n";
-    bool any_absent = false;
-    text += table_rows(chosen, count, any_absent);
+    const std::span<const ranked_polynomial> shown =
+        std::span(chosen.ranked).first(std::min(count, chosen.ranked.size()));
+    text += table_rows(shown);
     text += "\nSeparable: the echoes measure tells apart from the main response and from each "
             "other at this pulse, with HTS and NLTS shifts of up to "
             + short_number(judged_shift) + " bit cells; larger shifts widen the responses.\n";
-    const bool short_period = std::ranges::any_of(chosen.ranked, [](const ranked_polynomial& r) {
+    const bool short_period = std::ranges::any_of(shown, [](const ranked_polynomial& r) {
         return r.echoes[0].verdict == separation::short_period;
     });
     if (short_period) {
         text += "None: in a period this short no echo stands clear of the main response (order 7 "
                 "and up leave room).\n";
     }
+    const bool any_absent = std::ranges::any_of(shown, [](const ranked_polynomial& r) {
+        return std::ranges::find(r.absent, true) != r.absent.end();
+    });
     if (any_absent) {
         text += "Absent: " + std::string(absent_reason) + "; it is left out of the distances.\n";
     }
