@@ -19,6 +19,7 @@ struct pulse_case {
     bool gaussian;
     bool perpendicular;
     std::size_t stride;  // every polynomial, or every second or third in the ranking
+    bool mixed = true;   // some echoes are separable and some not
 };
 
 class ChooseAt : public testing::TestWithParam<pulse_case> {};
@@ -69,16 +70,17 @@ TEST_P(ChooseAt, EveryVerdictIsWhatMeasureSaysOfACapture)
             apart += 1;
         }
     }
-    // Both verdicts arise, so the agreement says something.
+    // Where both verdicts arise, the agreement says something of each.
     EXPECT_GT(separable, 0U);
-    EXPECT_LT(separable, apart);
+    EXPECT_EQ(separable < apart, p.mixed);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Pulses, ChooseAt,
     testing::Values(pulse_case{"OrderSevenLorentzian", 7, 2.5, false, false, 1},
                     pulse_case{"OrderSevenWideGaussian", 7, 4.0, true, false, 1},
-                    pulse_case{"OrderSevenPerpendicular", 7, 2.5, false, true, 2}),
+                    pulse_case{"OrderSevenNarrowestGaussian", 7, 0.5, true, false, 3, false},
+                    pulse_case{"OrderSevenPerpendicular", 7, 2.5, false, true, 3}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 TEST(Choose, LeavesOrderThreesSecondAdjacentEchoOutAsAbsent)

@@ -610,6 +610,8 @@ INSTANTIATE_TEST_SUITE_P(
                      "simulate, measure, info and choose"},
         message_case{"OrderAboveTwelveToChoose", nullptr, "", "choose --order 13", 2,
                      "keldran-echo: --order: must be a whole number from 3 to 12, not 13"},
+        message_case{"PulseTooNarrowToChooseAt", nullptr, "", "choose --order 7 --pw50 0.4", 2,
+                     "keldran-echo: --pw50: must be a number from 0.5 to 100, not 0.4"},
         message_case{"NoSamplesPerBit", nullptr, "",
                      R"(measure --poly "x^7 + x^3 + 1" --samples-per-bit 0 capture.f32)", 2,
                      "keldran-echo: --samples-per-bit: must be a number greater than 0 and at "

@@ -170,12 +170,12 @@ void add_pattern(CLI::App& app, pattern_options& o, command& which)
     cmd->callback([&which] { which = command::pattern; });
 }
 
-// The pulse of the channel model: its width and its shape.
-void add_pulse_options(CLI::App& cmd, double& pw50, std::string& pulse)
+// The pulse of the channel model: its width, as `width` allows, and its shape.
+void add_pulse_options(CLI::App& cmd, double& pw50, std::string& pulse, const CLI::Validator& width)
 {
     cmd.add_option("--pw50", pw50,
                    "width at half height of the transition response, in bit cells (default 2.5)")
-        ->check(above_zero);
+        ->check(width);
     cmd.add_option("--pulse", pulse, "lorentzian (default) or gaussian")
         ->check(CLI::IsMember({"lorentzian", "gaussian"}));
 }
@@ -190,7 +190,7 @@ void add_simulate(CLI::App& app, simulate_options& o, command& which)
         ->required()
         ->check(sample_rate);
     cmd->add_option("--periods", o.periods, "periods to capture (default 4)")->check(above_zero);
-    add_pulse_options(*cmd, o.pw50, o.pulse);
+    add_pulse_options(*cmd, o.pw50, o.pulse, above_zero);
     cmd->add_option("--hts", o.hts, "hard transition shift D in bit cells (default 0)")
         ->check(finite);
     cmd->add_option("--nlts", o.nlts, "nonlinear transition shift D in bit cells (default 0)")
@@ -260,6 +260,15 @@ const CLI::Validator polynomial_order = number_check<std::int32_t>(
     [](std::int32_t v) { return v >= keldran::min_order && v <= keldran::max_order; },
     "a whole number from 3 to 12", "3..12");
 
+// Polynomials are judged on a model read-back of 8 samples a bit, which holds no
+// pulse much narrower than a bit (one of 0.03 would read as filling the period);
+// 100 bit cells is far beyond any head, and keeps the model's spectrum finite.
+constexpr double narrowest_choice_pulse = 0.5;
+constexpr double widest_choice_pulse = 100;
+const CLI::Validator choice_pulse_width = number_check<double>(
+    [](double v) { return v >= narrowest_choice_pulse && v <= widest_choice_pulse; },
+    "a number from 0.5 to 100", "0.5..100");
+
 void add_choose(CLI::App& app, choose_options& o, command& which)
 {
     CLI::App* cmd = app.add_subcommand(
@@ -267,7 +276,7 @@ void add_choose(CLI::App& app, choose_options& o, command& which)
     cmd->add_option("--order", o.order, "the polynomial order, 3 to 12")
         ->required()
         ->check(polynomial_order);
-    add_pulse_options(*cmd, o.pw50, o.pulse);
+    add_pulse_options(*cmd, o.pw50, o.pulse, choice_pulse_width);
     cmd->add_option("--medium", o.medium, "longitudinal (default) or perpendicular")
         ->check(CLI::IsMember({"longitudinal", "perpendicular"}));
     cmd->add_option("--window", o.window,
