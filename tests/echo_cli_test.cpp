@@ -198,6 +198,8 @@ const std::array bad_cases = {
              "keldran-echo: --order is required\n"},
     bad_case{"ChooseInAnEmptyWindow", "\"$E\" choose --order 7 --window 0", 2,
              "keldran-echo: --window: must be a number greater than 0, not 0\n"},
+    bad_case{"ChooseAPulseNarrowerThanItsReadBackHolds", "\"$E\" choose --order 7 --pw50 0.4", 2,
+             "keldran-echo: --pw50: must be a number from 0.5 to 100, not 0.4\n"},
     bad_case{"ChooseNoPolynomial", "\"$E\" choose --order 7 --count 0", 2,
              "keldran-echo: --count: must be a whole number of at least 1, not 0\n"},
     bad_case{"StandardInputWithoutFormat", "measure7 - <cap.f32", 2,
@@ -610,14 +612,15 @@ TEST_P(Help, ExitsZeroWithUsageOnStdout)
 
 INSTANTIATE_TEST_SUITE_P(
     EchoCli, Help,
-    testing::Values(help_case{"--help", "keldran-echo: writes, simulates and measures the write "
-                                        "echoes of a maximal-length pattern\nUsage: keldran-echo "
-                                        "[OPTIONS] SUBCOMMAND\n"},
-                    help_case{"pattern --help", "\nUsage: keldran-echo pattern [OPTIONS]\n"},
-                    help_case{"simulate --help", "\nUsage: keldran-echo simulate [OPTIONS]\n"},
-                    help_case{"measure --help",
-                              "\nUsage: keldran-echo measure [OPTIONS] capture\n"},
-                    help_case{"choose --help", "\nUsage: keldran-echo choose [OPTIONS]\n"}));
+    testing::Values(
+        help_case{"--help", "keldran-echo: writes, simulates and measures the write "
+                            "echoes of a maximal-length pattern\nUsage: keldran-echo "
+                            "[OPTIONS] SUBCOMMAND\n"},
+        help_case{"pattern --help", "\nUsage: keldran-echo pattern [OPTIONS]\n"},
+        help_case{"simulate --help", "\nUsage: keldran-echo simulate [OPTIONS]\n"},
+        help_case{"measure --help", "\nUsage: keldran-echo measure [OPTIONS] capture\n"},
+        help_case{"choose --help", "Rank the polynomials of an order by how far apart their echoes "
+                                   "fall\nUsage: keldran-echo choose [OPTIONS]\n"}));
 
 // A perpendicular capture measured as such, the medium given rather than found:
 // the table says so, and JSON gives the medium and both shifts.
@@ -692,6 +695,13 @@ TEST_P(ChooseOrder, PutsFirstThePolynomialKeldranSeparatesMost)
     EXPECT_TRUE(
         std::is_permutation(chosen_names.begin(), chosen_names.end(), keldran_names.begin()));
     EXPECT_EQ(chosen["polynomials"][0]["smallest_distance"].get<double>(), largest);
+    // Each after the one before: a smaller smallest distance, or the same and then a
+    // smaller next one, and so on.
+    for (std::size_t i = 1; i < chosen["polynomials"].size(); ++i) {
+        const auto before = chosen["polynomials"][i - 1]["distances"].get<std::vector<double>>();
+        const auto after = chosen["polynomials"][i]["distances"].get<std::vector<double>>();
+        EXPECT_FALSE(std::ranges::lexicographical_compare(before, after)) << i;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(EchoCli, ChooseOrder, testing::Values(3, 7, 9));
