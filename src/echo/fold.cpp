@@ -302,13 +302,13 @@ std::size_t acquisition_size(const period_folder& folder)
            + parabola_room;
 }
 
-// Why a capture that ended before two whole periods were folded is too short.
-echo_error too_short(const period_folder& folder)
+// Why a capture that ended before two whole periods of `period` samples is too short.
+echo_error too_short(const period_folder& folder, double period)
 {
     return {.code = echo_errc::fewer_than_two_periods,
             .count = folder.samples,
-            .needed = static_cast<std::int64_t>(std::ceil(2 * folder.period)),
-            .rate = folder.period / static_cast<double>(folder.length)};
+            .needed = static_cast<std::int64_t>(std::ceil(2 * period)),
+            .rate = period / static_cast<double>(folder.length)};
 }
 
 // Takes the glitches out of `samples` and sends them on to be folded.
@@ -405,10 +405,7 @@ fold_result folder_finish(period_folder& folder)
         // A short capture: find its period from what there is, if it holds two.
         if (static_cast<double>(folder.acquired.size())
             < 2 * nominal_period * (1 - rate_tolerance)) {
-            result.error = {.code = echo_errc::fewer_than_two_periods,
-                            .count = folder.samples,
-                            .needed = static_cast<std::int64_t>(std::ceil(2 * nominal_period)),
-                            .rate = folder.nominal};
+            result.error = too_short(folder, nominal_period);
             return result;
         }
         result.error = lock_on(folder, true);
@@ -416,10 +413,7 @@ fold_result folder_finish(period_folder& folder)
         // whether it repeats: that it is short is what it shows.
         if (result.error.code == echo_errc::does_not_repeat
             && static_cast<double>(folder.samples) < 2 * nominal_period) {
-            result.error = {.code = echo_errc::fewer_than_two_periods,
-                            .count = folder.samples,
-                            .needed = static_cast<std::int64_t>(std::ceil(2 * nominal_period)),
-                            .rate = folder.nominal};
+            result.error = too_short(folder, nominal_period);
         }
         if (result.error) {
             return result;
@@ -428,7 +422,7 @@ fold_result folder_finish(period_folder& folder)
     add_samples(folder, despike_end(folder.cleaner));
     add_last_period(folder);
     if (folder.periods < 2) {
-        result.error = too_short(folder);
+        result.error = too_short(folder, folder.period);
         return result;
     }
     if (!folds_whole(folder)) {
