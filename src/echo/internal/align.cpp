@@ -149,12 +149,18 @@ shift_groups(const std::vector<period_group>& found)
     return {mean, shifts};
 }
 
+// How far, on average, a group's periods were summed from past their exact starts.
+double mean_lead(const period_group& group)
+{
+    return group.leads[0] > 0 ? group.leads[1] / group.leads[0] : 0.0;
+}
+
 // Least-squares slope of the groups' shifts against their centres, in samples per period;
 // the shift a group's mean lead accounts for is no drift.
 double drift_of(const std::vector<period_group>& found, std::vector<double> shifts)
 {
     for (std::size_t g = 0; g < found.size(); ++g) {
-        shifts[g] += found[g].leads[0] > 0 ? found[g].leads[1] / found[g].leads[0] : 0.0;
+        shifts[g] += mean_lead(found[g]);
     }
     double total = 0;
     double mc = 0;
@@ -184,7 +190,7 @@ std::array<double, lead_powers> spread_about_groups(const std::vector<period_gro
 {
     std::array<double, lead_powers> spread{};
     for (const period_group& group : found) {
-        const double mean = group.leads[0] > 0 ? group.leads[1] / group.leads[0] : 0.0;
+        const double mean = mean_lead(group);
         // sum (e - m)^n = sum over i of C(n, i) (-m)^(n - i) sum e^i
         for (std::size_t n = 0; n < lead_powers; ++n) {
             double binomial = 1;
@@ -297,7 +303,7 @@ bool groups_keep_time(const std::vector<period_group>& found, double ratio)
         if (group.leads[0] <= 0 || periods <= 0) {
             return false;
         }
-        const double lead = (group.leads[1] / group.leads[0] - leads / periods) / ratio;
+        const double lead = (mean_lead(group) - leads / periods) / ratio;
         if (std::abs(lags[g] + lead) > aligned_tolerance) {
             return false;
         }
