@@ -33,6 +33,7 @@ struct period_folder {
     std::int64_t group_size = 1;  // periods per group
     std::int64_t periods = 0;     // whole periods so far
     std::int64_t samples = 0;     // capture samples read
+    double drift = 0;             // samples per period, of groups that were merged in step
     despiker cleaner;             // glitches out before anything else
 };
 
@@ -333,23 +334,15 @@ void add_last_period(period_folder& folder)
     }
 }
 
-// Sums all groups into the first, leads and all.
-void merge_groups(period_folder& folder)
-{
-    for (std::size_t g = 1; g < folder.groups.size(); ++g) {
-        absorb(folder.groups.front(), folder.groups[g]);
-    }
-    folder.groups.resize(1);
-}
-
 // Brings the groups folded at the capture's own rate to whole samples per bit. Groups
-// that keep time are converted as one: the conversion is the costly part.
+// that line up as they stand are converted as one: the conversion is the costly part.
 echo_error convert_groups(period_folder& folder)
 {
     complete_range(folder, 0, 0, folder.lead_in);
     complete_range(folder, folder.groups.size() - 1, folder.tail, folder.width);
-    if (groups_keep_time(folder.groups, folder.ratio)) {
-        merge_groups(folder);
+    if (const std::optional<double> drift = in_step_drift(folder.groups, folder.ratio)) {
+        folder.drift = *drift;
+        folder.groups = {merged_in_step(folder.groups)};
     }
     for (period_group& group : folder.groups) {
         if (echo_error error =
@@ -432,6 +425,7 @@ fold_result folder_finish(period_folder& folder)
         }
     }
     auto [mean, drift] = align_groups(folder.groups);
+    drift += folder.drift;
     result.period = std::move(mean);
     result.rate = folder.rate;
     result.periods = folder.periods;

@@ -10,6 +10,7 @@
 #include <complex>
 #include <numbers>
 #include <numeric>
+#include <optional>
 
 namespace keldran::echo {
 
@@ -19,50 +20,28 @@ namespace {
 constexpr double aligned_tolerance = 0.01;
 constexpr int alignment_rounds = 3;
 
-// Applies `turn` to every bin of a periodic signal's spectrum, given the bin's
-// angular frequency in radians per sample; the Nyquist bin of an even size, which
-// has no sign to turn by, is dropped.
-template <typename Turn>
-std::vector<double> through_spectrum(const std::vector<double>& signal, const fft_plans& plans,
-                                     Turn turn)
+// A periodic signal through `gain`, a function of each bin's angular frequency in
+// radians per sample; the Nyquist bin of an even size, which has no sign to turn
+// by, is dropped.
+template <typename Gain> void through_spectrum(std::vector<double>& signal, Gain gain)
 {
     const std::size_t n = signal.size();
-    std::vector<kiss_fft_cpx> in(n);
-    std::vector<kiss_fft_cpx> out(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        in[j] = {static_cast<float>(signal[j]), 0.0F};
-    }
-    forward_fft(plans, in, out);
-    for (std::size_t k = 0; k < n; ++k) {
-        const double w = 2 * std::numbers::pi * signed_bin(k, n) / static_cast<double>(n);
-        const std::complex<double> turned = turn(std::complex<double>(out[k].r, out[k].i), w);
-        out[k] = {static_cast<float>(turned.real()), static_cast<float>(turned.imag())};
-    }
-    if (n % 2 == 0) {
-        out[n / 2] = {0.0F, 0.0F};
-    }
-    inverse_fft(plans, out, in);
-    std::vector<double> result(n);
-    for (std::size_t j = 0; j < n; ++j) {
-        result[j] = in[j].r / static_cast<double>(n);
-    }
-    return result;
+    filter_periodic(signal, nullptr, n, [n, &gain](double f, std::size_t k) {
+        return 2 * k == n ? std::complex<double>(0.0, 0.0) : gain(2 * std::numbers::pi * f);
+    });
 }
 
 // Moves a periodic signal `shift` samples earlier (later when negative).
-void advance(std::vector<double>& signal, double shift, const fft_plans& plans)
+void advance(std::vector<double>& signal, double shift)
 {
-    signal = through_spectrum(signal, plans, [shift](std::complex<double> v, double w) {
-        return v * std::polar(1.0, w * shift);
-    });
+    through_spectrum(signal, [shift](double w) { return std::polar(1.0, w * shift); });
 }
 
 // The derivative of a periodic signal, per sample.
-std::vector<double> slope_of(const std::vector<double>& signal, const fft_plans& plans)
+std::vector<double> slope_of(std::vector<double> signal)
 {
-    return through_spectrum(signal, plans, [](std::complex<double> v, double w) {
-        return v * std::complex<double>(0.0, w);
-    });
+    through_spectrum(signal, [](double w) { return std::complex<double>(0.0, w); });
+    return signal;
 }
 
 // How many samples each group's average lags `mean`, to first order
@@ -74,12 +53,14 @@ std::vector<double> first_look_lags(const std::vector<period_group>& found,
     const std::size_t n = mean.size();
     std::vector<double> lags(found.size(), 0.0);
     double norm = 0;
+    std::vector<double> per_period(found.size());
+    std::transform(found.begin(), found.end(), per_period.begin(),
+                   [](const period_group& g) { return 1.0 / static_cast<double>(g.periods); });
     for (std::size_t j = 0; j < n; ++j) {
         const double slope = (mean[j + 1 == n ? 0 : j + 1] - mean[j == 0 ? n - 1 : j - 1]) / 2;
         norm += slope * slope;
         for (std::size_t g = 0; g < found.size(); ++g) {
-            const double x = found[g].sum[j] / static_cast<double>(found[g].periods);
-            lags[g] -= (x - mean[j]) * slope;
+            lags[g] -= (found[g].sum[j] * per_period[g] - mean[j]) * slope;
         }
     }
     for (double& lag : lags) {
@@ -133,11 +114,10 @@ shift_groups(const std::vector<period_group>& found)
     }
     std::vector<double> mean = mean_of(groups, weights);
     std::vector<double> shifts(groups.size(), 0.0);
-    const fft_plans plans = plan_fft(mean.size());
     for (int round = 0; round < alignment_rounds; ++round) {
-        const std::vector<double> step = group_lags(groups, mean, slope_of(mean, plans));
+        const std::vector<double> step = group_lags(groups, mean, slope_of(mean));
         for (std::size_t g = 0; g < groups.size(); ++g) {
-            advance(groups[g], step[g], plans);
+            advance(groups[g], step[g]);
             shifts[g] += step[g];
         }
         mean = mean_of(groups, weights);
@@ -184,35 +164,67 @@ double drift_of(const std::vector<period_group>& found, std::vector<double> shif
     return sxx > 0 ? sxy / sxx : 0.0;
 }
 
+// Sums over a group's periods of the powers of each one's lead from the group's mean.
+std::array<double, lead_powers> spread_about_mean(const period_group& group)
+{
+    std::array<double, lead_powers> spread{};
+    const double mean = mean_lead(group);
+    // sum (e - m)^n = sum over i of C(n, i) (-m)^(n - i) sum e^i
+    for (std::size_t n = 0; n < lead_powers; ++n) {
+        double binomial = 1;
+        for (std::size_t i = 0; i <= n; ++i) {
+            spread[n] += binomial * std::pow(-mean, static_cast<double>(n - i)) * group.leads[i];
+            binomial = binomial * static_cast<double>(n - i) / static_cast<double>(i + 1);
+        }
+    }
+    return spread;
+}
+
 // Sums over all periods of the powers of each one's lead from its own group's mean,
 // the spread that the groups' alignment leaves.
 std::array<double, lead_powers> spread_about_groups(const std::vector<period_group>& found)
 {
     std::array<double, lead_powers> spread{};
     for (const period_group& group : found) {
-        const double mean = mean_lead(group);
-        // sum (e - m)^n = sum over i of C(n, i) (-m)^(n - i) sum e^i
-        for (std::size_t n = 0; n < lead_powers; ++n) {
-            double binomial = 1;
-            for (std::size_t i = 0; i <= n; ++i) {
-                spread[n] +=
-                    binomial * std::pow(-mean, static_cast<double>(n - i)) * group.leads[i];
-                binomial = binomial * static_cast<double>(n - i) / static_cast<double>(i + 1);
-            }
-        }
+        const std::array<double, lead_powers> own = spread_about_mean(group);
+        std::transform(spread.begin(), spread.end(), own.begin(), spread.begin(), std::plus<>());
     }
     return spread;
 }
 
-// The spread's spectrum at `w` radians per sample, mean over periods of exp(i w e),
-// from the sums of the powers of e by its series.
-std::complex<double> spread_spectrum(const std::array<double, lead_powers>& spread, double w)
+// The spread's spectrum, mean over periods of exp(i w e), as its series in w: the
+// even powers give the real part and the odd ones the imaginary, each a polynomial
+// in w^2 whose coefficients are the spread's sums of powers over n!, signed.
+struct spread_series {
+    std::array<double, lead_powers / 2> even{};
+    std::array<double, lead_powers / 2> odd{};
+};
+
+spread_series series_of(const std::array<double, lead_powers>& spread)
 {
-    std::complex<double> sum = 0;
-    for (std::size_t n = lead_powers; n-- > 0;) {
-        sum = sum * std::complex<double>(0.0, w) / static_cast<double>(n + 1) + spread[n];
+    static_assert(lead_powers % 2 == 0);
+    spread_series series;
+    double factorial = 1;  // n!, over the number of periods
+    for (std::size_t n = 0; n < lead_powers; ++n) {
+        factorial *= n == 0 ? spread[0] : static_cast<double>(n);
+        // (i w)^n = (-w^2)^(n / 2), times i w when n is odd.
+        const double sign = (n / 2) % 2 == 0 ? 1.0 : -1.0;
+        (n % 2 == 0 ? series.even : series.odd).at(n / 2) = sign * spread[n] / factorial;
     }
-    return sum / spread[0];
+    return series;
+}
+
+// The spread's spectrum at `w` radians per sample.
+std::complex<double> spread_spectrum(const spread_series& series, double w)
+{
+    const double w2 = w * w;
+    double even = 0;
+    double odd = 0;
+    for (std::size_t m = series.even.size(); m-- > 0;) {
+        even = even * w2 + series.even.at(m);
+        odd = odd * w2 + series.odd.at(m);
+    }
+    return {even, w * odd};
 }
 
 // Undoes the spread of the average: each frequency divided by the spread's spectrum,
@@ -226,10 +238,10 @@ void undo_spread(std::vector<double>& mean, const std::vector<period_group>& fou
         || std::all_of(spread.begin() + 1, spread.end(), [](double s) { return s == 0.0; })) {
         return;
     }
-    const fft_plans plans = plan_fft(mean.size());
-    mean = through_spectrum(mean, plans, [&spread](std::complex<double> v, double w) {
-        const std::complex<double> h = spread_spectrum(spread, w);
-        return v * std::conj(h) / std::max(std::norm(h), weakest_spread * weakest_spread);
+    const spread_series series = series_of(spread);
+    through_spectrum(mean, [&series](double w) {
+        const std::complex<double> h = spread_spectrum(series, w);
+        return std::conj(h) * (1 / std::max(std::norm(h), weakest_spread * weakest_spread));
     });
 }
 
@@ -256,9 +268,8 @@ std::vector<double> mean_of_sums(const std::vector<period_group>& found)
         total += static_cast<double>(group.periods);
     }
     for (const period_group& group : found) {
-        for (std::size_t j = 0; j < n; ++j) {
-            mean[j] += group.sum[j] / total;
-        }
+        std::transform(group.sum.begin(), group.sum.end(), mean.begin(), mean.begin(),
+                       [per_period = 1 / total](float x, double m) { return m + x * per_period; });
     }
     return mean;
 }
@@ -289,26 +300,35 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
     return {std::move(mean), drift};
 }
 
-bool groups_keep_time(const std::vector<period_group>& found, double ratio)
+std::optional<double> in_step_drift(const std::vector<period_group>& found, double ratio)
 {
-    const std::vector<double> lags = first_look_lags(found, mean_of_sums(found));
-    double leads = 0;
-    double periods = 0;
+    std::vector<double> lags = first_look_lags(found, mean_of_sums(found));
+    if (!std::all_of(lags.begin(), lags.end(),
+                     [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+        return std::nullopt;
+    }
+    // The lags were read at the capture's rate, the leads in samples of the converted period.
+    for (double& lag : lags) {
+        lag *= ratio;
+    }
+    return drift_of(found, lags);
+}
+
+period_group merged_in_step(const std::vector<period_group>& found)
+{
+    period_group merged{.sum = std::vector<float>(found.front().sum.size(), 0.0F),
+                        .first = found.front().first};
     for (const period_group& group : found) {
-        leads += group.leads[1];
-        periods += group.leads[0];
+        std::transform(merged.sum.begin(), merged.sum.end(), group.sum.begin(), merged.sum.begin(),
+                       std::plus<>());
+        merged.periods += group.periods;
+        // Each group's mean lead is where its periods truly stand, as its lag shows: only
+        // the spread about it blurs the sum.
+        const std::array<double, lead_powers> own = spread_about_mean(group);
+        std::transform(merged.leads.begin(), merged.leads.end(), own.begin(), merged.leads.begin(),
+                       std::plus<>());
     }
-    for (std::size_t g = 0; g < found.size(); ++g) {
-        const period_group& group = found[g];
-        if (group.leads[0] <= 0 || periods <= 0) {
-            return false;
-        }
-        const double lead = (mean_lead(group) - leads / periods) / ratio;
-        if (std::abs(lags[g] + lead) > aligned_tolerance) {
-            return false;
-        }
-    }
-    return true;
+    return merged;
 }
 
 }  // namespace keldran::echo

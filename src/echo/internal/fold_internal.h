@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -50,10 +51,15 @@ struct period_group {
     std::array<double, lead_powers> leads{};
 };
 
-// Whether the groups, summed at the capture's own rate with their leads in samples
-// of the capture times `ratio`, keep time to a hundredth of a sample once each
-// group's mean lead is allowed for, so that they may be summed as they stand.
-bool groups_keep_time(const std::vector<period_group>& found, double ratio);
+// When the groups, summed at the capture's own rate, line up as they stand to a
+// hundredth of a sample, the drift in samples per period of the period converted by
+// `ratio` (output samples per capture sample), their leads being in those samples;
+// nothing when they must be aligned first.
+std::optional<double> in_step_drift(const std::vector<period_group>& found, double ratio);
+
+// The groups (at least one, of one size) summed into one, for groups that line up as
+// they stand: its leads count each period's from its own group's mean.
+period_group merged_in_step(const std::vector<period_group>& found);
 
 // Adds the lead of one more period to `leads`.
 void add_lead(std::array<double, lead_powers>& leads, double lead);

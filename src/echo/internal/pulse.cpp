@@ -23,46 +23,6 @@ constexpr double step_area_share = 0.5;
 // The extracted pulse is read at this many points per sample for its width.
 constexpr std::size_t width_upsampling = 8;
 
-// v's spectrum, each bin through `gain` (of the frequency in cycles per sample),
-// back in v; and `also`'s, when given, in the same transforms as the imaginary
-// part: a gain whose impulse response is real keeps the two apart.
-template <typename Gain>
-void filter(std::vector<double>& v, std::vector<double>* also, std::size_t size, Gain gain)
-{
-    // One plan serves both ways: the inverse transform is the conjugate of the
-    // forward one of the conjugate, and a plan costs a sine and a cosine a point.
-    const fft_plans plans = plan_fft(size, fft_direction::forward);
-    std::vector<kiss_fft_cpx> in(size, kiss_fft_cpx{0.0F, 0.0F});
-    for (std::size_t i = 0; i < v.size(); ++i) {
-        in[i].r = static_cast<float>(v[i]);
-    }
-    for (std::size_t i = 0; also != nullptr && i < also->size(); ++i) {
-        in[i].i = static_cast<float>((*also)[i]);
-    }
-    std::vector<kiss_fft_cpx> spectrum(size);
-    forward_fft(plans, in, spectrum);
-    for (std::size_t k = 0; k < size; ++k) {
-        const std::complex<double> g =
-            gain(signed_bin(k, size) / static_cast<double>(size), k) / static_cast<double>(size);
-        const std::complex<double> x = std::complex<double>(spectrum[k].r, spectrum[k].i) * g;
-        spectrum[k] = {static_cast<float>(x.real()), static_cast<float>(-x.imag())};
-    }
-    forward_fft(plans, spectrum, in);
-    for (kiss_fft_cpx& x : in) {
-        x.i = -x.i;
-    }
-    v.resize(size);
-    for (std::size_t i = 0; i < size; ++i) {
-        v[i] = in[i].r;
-    }
-    if (also != nullptr) {
-        also->resize(size);
-        for (std::size_t i = 0; i < size; ++i) {
-            (*also)[i] = in[i].i;
-        }
-    }
-}
-
 }  // namespace
 
 recording_medium find_medium(const std::vector<double>& values, std::int64_t rate)
@@ -90,7 +50,7 @@ recording_medium find_medium(const std::vector<double>& values, std::int64_t rat
 void take_slope(std::vector<double>& values, std::int64_t rate)
 {
     const std::size_t size = values.size();
-    filter(values, nullptr, size, [&](double f, std::size_t k) {
+    filter_periodic(values, nullptr, size, [&](double f, std::size_t k) {
         // The band's edge bin is its own mirror: its slope is not defined.
         if (2 * k == size) {
             return std::complex<double>(0.0, 0.0);
@@ -104,7 +64,7 @@ void band_limit(std::vector<double>& values, std::vector<double>* also, std::int
 {
     const std::size_t size = values.size();
     const double cutoff = cycles_per_bit / static_cast<double>(rate);
-    filter(values, also, size, [&](double f, std::size_t) {
+    filter_periodic(values, also, size, [&](double f, std::size_t) {
         return std::complex<double>(std::abs(f) <= cutoff ? 1.0 : 0.0, 0.0);
     });
 }

@@ -22,6 +22,18 @@ fft_plans plan_fft(std::size_t size, fft_direction directions)
     return plans;
 }
 
+real_fft_plans plan_real_fft(std::size_t size)
+{
+    real_fft_plans plans;
+    const int n = static_cast<int>(size);
+    plans.forward.reset(kiss_fftr_alloc(n, 0, nullptr, nullptr));
+    plans.inverse.reset(kiss_fftr_alloc(n, 1, nullptr, nullptr));
+    if (plans.forward && plans.inverse) {
+        plans.size = size;
+    }
+    return plans;
+}
+
 void forward_fft(const fft_plans& plans, std::span<const kiss_fft_cpx> in,
                  std::span<kiss_fft_cpx> out)
 {
