@@ -232,12 +232,13 @@ std::vector<double> extract_response(const correlation& corr, const std::vector<
     std::vector<std::int64_t> segment(static_cast<std::size_t>(n));
     std::iota(segment.begin(), segment.end(), -half_segment);
     const std::vector<term> near = terms_reaching(terms, corr, segment);
+    const std::vector<double> model = evaluate_all(near, corr, segment, echoes);
     std::vector<kiss_fft_cpx> main(size, kiss_fft_cpx{0.0F, 0.0F});
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t s = i - half_segment;
         double g = sample(corr, s);
         if (!terms.empty()) {
-            g -= evaluate(near, corr, s, echoes) - phase_mean(means, corr, s);
+            g -= model[static_cast<std::size_t>(i)] - phase_mean(means, corr, s);
         }
         main[static_cast<std::size_t>(i)].r = static_cast<float>(g);
     }

@@ -240,6 +240,10 @@ std::vector<term> model_terms(const kernels& k, const class_set& classes,
 double evaluate(const std::vector<term>& terms, const correlation& corr, std::int64_t s,
                 part_set parts);
 
+// The same at each of the samples `at` (any, fastest in runs of consecutive ones).
+std::vector<double> evaluate_all(const std::vector<term>& terms, const correlation& corr,
+                                 std::span<const std::int64_t> at, part_set parts);
+
 // The terms, in their order, whose kernels reach any of the samples `at`; the others
 // add nothing there, so evaluating these alone gives the same values, only sooner.
 std::vector<term> terms_reaching(const std::vector<term>& terms, const correlation& corr,

@@ -36,11 +36,13 @@ double misfit_of(const correlation& corr, const std::vector<term>& terms,
     double sum = 0;
     double lo = 0;
     double hi = 0;
-    for (const std::int64_t s : window) {
-        const double others =
-            evaluate(terms, corr, s, all_parts & ~part) - phase_mean(means, corr, s);
+    const std::vector<double> rest = evaluate_all(terms, corr, window, all_parts & ~part);
+    const std::vector<double> own = evaluate_all(terms, corr, window, part);
+    for (std::size_t j = 0; j < window.size(); ++j) {
+        const std::int64_t s = window[j];
+        const double others = rest[j] - phase_mean(means, corr, s);
         const double echo = sample(corr, s) - others;
-        const double r = echo - evaluate(terms, corr, s, part);
+        const double r = echo - own[j];
         sum += r * r;
         lo = std::min(lo, echo);
         hi = std::max(hi, echo);
@@ -114,8 +116,8 @@ void report_fit(measurement& m, const correlation& corr, const echo_offsets& off
         }
     }
     double main_peak = 0;
-    for (const std::int64_t s : main_window) {
-        main_peak = std::max(main_peak, std::abs(evaluate(terms, corr, s, main)));
+    for (const double v : evaluate_all(terms, corr, main_window, main)) {
+        main_peak = std::max(main_peak, std::abs(v));
     }
     m.snr_db = snr_of(main_peak, noise);
 }

@@ -27,10 +27,9 @@ std::vector<double> model_residuals(const correlation& corr, const kernels& k,
     const std::vector<term> terms = model_terms(k, corr.classes, offsets, fit);
     const std::vector<double> means = phase_means(terms, corr, all_parts);
     const std::vector<term> near = terms_reaching(terms, corr, at);
-    std::vector<double> r(at.size());
+    std::vector<double> r = evaluate_all(near, corr, at, all_parts);
     for (std::size_t i = 0; i < at.size(); ++i) {
-        r[i] = sample(corr, at[i]) - evaluate(near, corr, at[i], all_parts)
-               + phase_mean(means, corr, at[i]);
+        r[i] = sample(corr, at[i]) - r[i] + phase_mean(means, corr, at[i]);
     }
     return r;
 }
@@ -222,11 +221,14 @@ std::array<double, 2> fit_generic(const correlation& corr, const kernels& k,
     std::array<double, 2> by{};
     const std::vector<std::int64_t> window = window_samples(corr, place, place + 1);
     const std::vector<term> near = terms_reaching(rest, corr, window);
-    for (const std::int64_t s : window) {
-        const double y =
-            sample(corr, s) - evaluate(near, corr, s, all_parts) + phase_mean(means, corr, s);
-        const double u = evaluate(shape, corr, s, all_parts);
-        const double v = evaluate(slope, corr, s, all_parts);
+    const std::vector<double> model = evaluate_all(near, corr, window, all_parts);
+    const std::vector<double> shapes = evaluate_all(shape, corr, window, all_parts);
+    const std::vector<double> slopes = evaluate_all(slope, corr, window, all_parts);
+    for (std::size_t j = 0; j < window.size(); ++j) {
+        const std::int64_t s = window[j];
+        const double y = sample(corr, s) - model[j] + phase_mean(means, corr, s);
+        const double u = shapes[j];
+        const double v = slopes[j];
         bb[0] += u * u;
         bb[1] += u * v;
         bb[2] += v * v;

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <optional>
 
 namespace keldran::echo {
@@ -93,11 +94,9 @@ double circular_distance(double a, double b, double length)
 reach_set reaches(const correlation& corr, const kernels& k, const std::vector<term>& terms)
 {
     const std::int64_t half_segment = corr.segment * corr.rate;
-    std::vector<double> main(k.shape.size());
-    for (std::int64_t i = 0; i < static_cast<std::int64_t>(main.size()); ++i) {
-        main[static_cast<std::size_t>(i)] =
-            evaluate(terms, corr, i - half_segment, only(part::main_response));
-    }
+    std::vector<std::int64_t> at(k.shape.size());
+    std::iota(at.begin(), at.end(), -half_segment);
+    const std::vector<double> main = evaluate_all(terms, corr, at, only(part::main_response));
     return {reach_of(main, half_segment, corr.rate, main_centre),
             reach_of(k.slope, half_segment, corr.rate, 0.0)};
 }

@@ -96,24 +96,42 @@ std::vector<term> model_terms(const kernels& k, const class_set& classes,
     return terms;
 }
 
-// The terms' value s samples from the main response's transition, over the
-// parts selected by `parts` (a bit per owner).
-double evaluate(const std::vector<term>& terms, const correlation& corr, std::int64_t s,
-                part_set parts)
+std::vector<double> evaluate_all(const std::vector<term>& terms, const correlation& corr,
+                                 std::span<const std::int64_t> at, part_set parts)
 {
     const auto n = static_cast<std::int64_t>(corr.values.size());
     const std::int64_t half_segment = corr.segment * corr.rate;
-    double value = 0;
+    // wrap() gives [-(n / 2), n - n / 2).
+    const std::int64_t lowest = -(n / 2);
+    const std::int64_t beyond = n - n / 2;
+    std::vector<double> values(at.size(), 0.0);
     for (const term& t : terms) {
         if (!counts(parts, t)) {
             continue;
         }
-        const std::int64_t i = wrap(s - t.offset * corr.rate, n) + half_segment;
-        if (i >= 0 && i < static_cast<std::int64_t>(t.kernel->size())) {
-            value += t.weight * (*t.kernel)[static_cast<std::size_t>(i)];
+        const auto size = static_cast<std::int64_t>(t.kernel->size());
+        const std::int64_t start = t.offset * corr.rate;
+        std::int64_t w = 0;
+        for (std::size_t j = 0; j < at.size(); ++j) {
+            // Along a run of consecutive samples the place in the period steps by one.
+            if (j > 0 && at[j] == at[j - 1] + 1) {
+                w = w + 1 == beyond ? lowest : w + 1;
+            } else {
+                w = wrap(at[j] - start, n);
+            }
+            const std::int64_t i = w + half_segment;
+            if (i >= 0 && i < size) {
+                values[j] += t.weight * (*t.kernel)[static_cast<std::size_t>(i)];
+            }
         }
     }
-    return value;
+    return values;
+}
+
+double evaluate(const std::vector<term>& terms, const correlation& corr, std::int64_t s,
+                part_set parts)
+{
+    return evaluate_all(terms, corr, std::span(&s, 1), parts).front();
 }
 
 std::vector<term> terms_reaching(const std::vector<term>& terms, const correlation& corr,
@@ -215,8 +233,7 @@ double peak_to_peak(const std::vector<term>& terms, const correlation& corr, par
 {
     double lo = 0;
     double hi = 0;
-    for (const std::int64_t s : at) {
-        const double v = evaluate(terms, corr, s, parts);
+    for (const double v : evaluate_all(terms, corr, at, parts)) {
         lo = std::min(lo, v);
         hi = std::max(hi, v);
     }
