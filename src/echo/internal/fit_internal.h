@@ -152,11 +152,11 @@ head_reading undo_asymmetry(std::span<const double> period, const correlation& c
 // Part of the extracted response and its spectrum, ready to be shifted. The
 // part lies well inside its zero-padded transform.
 struct shifter {
-    const fft_plans* plans = nullptr;
-    std::vector<kiss_fft_cpx> spectrum;
-    std::size_t count = 0;   // samples of the whole segment
-    std::size_t first = 0;   // where the part starts in it
-    std::size_t length = 0;  // samples of the part
+    const real_fft_plans* plans = nullptr;
+    std::vector<kiss_fft_cpx> spectrum;  // the bins of non-negative frequency
+    std::size_t count = 0;               // samples of the whole segment
+    std::size_t first = 0;               // where the part starts in it
+    std::size_t length = 0;              // samples of the part
     std::int64_t rate = 0;
 };
 
@@ -171,8 +171,8 @@ struct response {
 // Transform plans for the whole segment and for the part near the peak.
 struct plan_set {
     fft_plans extract;  // twice the segment, so that undoing the level change cannot wrap
-    fft_plans whole;
-    fft_plans near;
+    real_fft_plans whole;
+    real_fft_plans near;
 };
 
 // The responses the model is built of: the extracted response moved by each

@@ -41,15 +41,15 @@ std::size_t shift_size(std::size_t length, std::size_t room)
 
 // A shifter for h[first, first + length), with plans of shift_size(length) or more.
 shifter make_shifter(const std::vector<double>& h, std::size_t first, std::size_t length,
-                     std::int64_t rate, const fft_plans& plans)
+                     std::int64_t rate, const real_fft_plans& plans)
 {
     const std::size_t size = plans.size;
-    shifter source{&plans, std::vector<kiss_fft_cpx>(size), h.size(), first, length, rate};
-    std::vector<kiss_fft_cpx> padded(size, kiss_fft_cpx{0.0F, 0.0F});
+    shifter source{&plans, std::vector<kiss_fft_cpx>(size / 2 + 1), h.size(), first, length, rate};
+    std::vector<float> padded(size, 0.0F);
     for (std::size_t i = 0; i < length; ++i) {
-        padded[i].r = static_cast<float>(h[first + i]);
+        padded[i] = static_cast<float>(h[first + i]);
     }
-    forward_fft(plans, padded, source.spectrum);
+    kiss_fftr(plans.forward.get(), padded.data(), source.spectrum.data());
     return source;
 }
 
@@ -60,15 +60,17 @@ std::vector<double> shifted(const shifter& source, double delay, bool derivative
     const std::size_t size = source.plans->size;
     const double step = 2 * std::numbers::pi / static_cast<double>(size);
     const double samples = delay * static_cast<double>(source.rate);
-    std::vector<kiss_fft_cpx> turned(size);
-    // The phase turns by the same angle from bin to bin; rotate rather than
-    // evaluate a sine and cosine for every bin.
-    const std::complex<double> turn = std::polar(1.0, -step * samples);
-    std::complex<double> up(1.0, 0.0);
     const std::size_t half = size / 2;
-    std::complex<double> down = std::polar(1.0, step * samples * static_cast<double>(half));
-    for (std::size_t k = 0; k < size; ++k) {
-        std::complex<double>& phase = k < half ? up : down;
+    std::vector<kiss_fft_cpx> turned(half + 1);
+    // The phase turns by the same angle from bin to bin; rotate rather than
+    // evaluate a sine and cosine for every bin. The band's edge, bin `half`, stands
+    // for the negative frequency, as in a transform of the whole size.
+    const std::complex<double> turn = std::polar(1.0, -step * samples);
+    std::complex<double> phase(1.0, 0.0);
+    for (std::size_t k = 0; k <= half; ++k) {
+        if (k == half) {
+            phase = std::polar(1.0, step * samples * static_cast<double>(half));
+        }
         std::complex<double> v =
             std::complex<double>(source.spectrum[k].r, source.spectrum[k].i) * phase;
         if (derivative) {
@@ -78,11 +80,11 @@ std::vector<double> shifted(const shifter& source, double delay, bool derivative
         phase *= turn;
         turned[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
     }
-    std::vector<kiss_fft_cpx> out(size);
-    inverse_fft(*source.plans, turned, out);
+    std::vector<float> out(size);
+    kiss_fftri(source.plans->inverse.get(), turned.data(), out.data());
     std::vector<double> h(source.count, 0.0);
     for (std::size_t i = 0; i < source.length; ++i) {
-        h[source.first + i] = out[i].r / static_cast<double>(size);
+        h[source.first + i] = out[i] / static_cast<double>(size);
     }
     return h;
 }
@@ -115,8 +117,8 @@ std::pair<std::size_t, std::size_t> near_part(std::size_t count, std::int64_t ra
 plan_set make_plans(std::size_t count, std::int64_t rate)
 {
     const auto room = static_cast<std::size_t>(shift_room_bits * rate);
-    return {plan_fft(padded_size(count)), plan_fft(shift_size(count, room)),
-            plan_fft(shift_size(near_part(count, rate).second, room))};
+    return {plan_fft(padded_size(count)), plan_real_fft(shift_size(count, room)),
+            plan_real_fft(shift_size(near_part(count, rate).second, room))};
 }
 
 response make_response(const std::vector<double>& h, std::int64_t rate, const plan_set& plans)
