@@ -140,23 +140,19 @@ std::vector<delayed> main_terms(const correlation& corr, const shift_estimate& f
     return terms;
 }
 
-// Transfer function from the transition response to the main response at each
-// of `size` frequency bins.
+// Transfer function from the transition response to the main response at the
+// bins 0 to size / 2 of a transform of `size` (even) points: those of a real signal.
 std::vector<std::complex<double>> main_transfer(std::size_t size, const correlation& corr,
                                                 const shift_estimate& fit)
 {
-    std::vector<std::complex<double>> sum(size, 0.0);
+    std::vector<std::complex<double>> sum(size / 2 + 1, 0.0);
     const double step =
         2 * std::numbers::pi * static_cast<double>(corr.rate) / static_cast<double>(size);
-    // The bins from half the size on stand for the negative frequencies.
-    const std::size_t positive = (size + 1) / 2;
-    const std::span<std::complex<double>> all(sum);
     const std::vector<delayed> terms = main_terms(corr, fit);
     for (std::size_t first = 0; first < terms.size(); first += side_by_side) {
         const auto group =
             std::span(terms).subspan(first, std::min(side_by_side, terms.size() - first));
-        add_delays(all.first(positive), step, 0.0, group);
-        add_delays(all.subspan(positive), step, signed_bin(positive, size), group);
+        add_delays(sum, step, 0.0, group);
     }
     return sum;
 }
@@ -165,14 +161,13 @@ std::vector<std::complex<double>> main_transfer(std::size_t size, const correlat
 // the noise, judged by the noise floor of the band's top fifth: beyond it, h
 // holds nothing but noise that its extraction would amplify. Squared magnitudes
 // keep the order of magnitudes, and need no root.
-double signal_band(const std::vector<kiss_fft_cpx>& spectrum)
+double signal_band(const std::vector<kiss_fft_cpx>& spectrum, std::size_t half)
 {
     const auto power = [&](std::size_t k) {
         const auto r = static_cast<double>(spectrum[k].r);
         const auto i = static_cast<double>(spectrum[k].i);
         return r * r + i * i;
     };
-    const std::size_t half = spectrum.size() / 2;
     constexpr double top_share = 0.8;
     const auto top = static_cast<std::size_t>(top_share * static_cast<double>(half));
     std::vector<double> floor;
@@ -222,7 +217,7 @@ double regularisation_at(double w)
 // division by the transfer function is regularised rather than exact.
 std::vector<double> extract_response(const correlation& corr, const std::vector<term>& terms,
                                      const shift_estimate& fit, const std::vector<hole>& holes,
-                                     const fft_plans& plans)
+                                     const real_fft_plans& plans)
 {
     const std::int64_t n = segment_samples(corr);
     const std::int64_t half_segment = n / 2;
@@ -233,20 +228,21 @@ std::vector<double> extract_response(const correlation& corr, const std::vector<
     std::iota(segment.begin(), segment.end(), -half_segment);
     const std::vector<term> near = terms_reaching(terms, corr, segment);
     const std::vector<double> model = evaluate_all(near, corr, segment, echoes);
-    std::vector<kiss_fft_cpx> main(size, kiss_fft_cpx{0.0F, 0.0F});
+    std::vector<float> main(size, 0.0F);
     for (std::int64_t i = 0; i < n; ++i) {
         const std::int64_t s = i - half_segment;
         double g = sample(corr, s);
         if (!terms.empty()) {
             g -= model[static_cast<std::size_t>(i)] - phase_mean(means, corr, s);
         }
-        main[static_cast<std::size_t>(i)].r = static_cast<float>(g);
+        main[static_cast<std::size_t>(i)] = static_cast<float>(g);
     }
-    std::vector<kiss_fft_cpx> spectrum(size);
-    forward_fft(plans, main, spectrum);
-    const double band = signal_band(spectrum);
+    // Real in and out: the bins of non-negative frequency are all there is to divide.
+    std::vector<kiss_fft_cpx> spectrum(size / 2 + 1);
+    kiss_fftr(plans.forward.get(), main.data(), spectrum.data());
+    const double band = signal_band(spectrum, size / 2);
     const std::vector<std::complex<double>> transfer = main_transfer(size, corr, fit);
-    for (std::size_t k = 0; k < size; ++k) {
+    for (std::size_t k = 0; k < spectrum.size(); ++k) {
         const double w = 2 * std::numbers::pi * signed_bin(k, size) * static_cast<double>(corr.rate)
                          / static_cast<double>(size);
         const std::complex<double> t = transfer[k];
@@ -256,11 +252,8 @@ std::vector<double> extract_response(const correlation& corr, const std::vector<
                                        / static_cast<double>(size);
         spectrum[k] = {static_cast<float>(v.real()), static_cast<float>(v.imag())};
     }
-    inverse_fft(plans, spectrum, main);
-    std::vector<double> h(static_cast<std::size_t>(n));
-    for (std::size_t i = 0; i < h.size(); ++i) {
-        h[i] = main[i].r;
-    }
+    kiss_fftri(plans.inverse.get(), spectrum.data(), main.data());
+    std::vector<double> h(main.begin(), main.begin() + n);
     // Level the far tails to zero: h's mean is not seen in the correlation.
     const auto edge = static_cast<std::size_t>(level_bits * corr.rate);
     const double left =

@@ -170,7 +170,7 @@ struct response {
 
 // Transform plans for the whole segment and for the part near the peak.
 struct plan_set {
-    fft_plans extract;  // twice the segment, so that undoing the level change cannot wrap
+    real_fft_plans extract;  // twice the segment, so that undoing the level change cannot wrap
     real_fft_plans whole;
     real_fft_plans near;
 };
@@ -283,7 +283,7 @@ struct hole {
 // own tail. `plans` are make_plans' extract plans.
 std::vector<double> extract_response(const correlation& corr, const std::vector<term>& terms,
                                      const shift_estimate& fit, const std::vector<hole>& holes,
-                                     const fft_plans& plans);
+                                     const real_fft_plans& plans);
 
 // ---- Which echoes can be measured apart (separable.cpp)
 

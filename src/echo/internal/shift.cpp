@@ -117,7 +117,7 @@ std::pair<std::size_t, std::size_t> near_part(std::size_t count, std::int64_t ra
 plan_set make_plans(std::size_t count, std::int64_t rate)
 {
     const auto room = static_cast<std::size_t>(shift_room_bits * rate);
-    return {plan_fft(padded_size(count)), plan_real_fft(shift_size(count, room)),
+    return {plan_real_fft(padded_size(count)), plan_real_fft(shift_size(count, room)),
             plan_real_fft(shift_size(near_part(count, rate).second, room))};
 }
 
