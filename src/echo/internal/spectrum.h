@@ -16,8 +16,9 @@
 
 namespace keldran::echo {
 
+// Frees a KissFFT plan of either kind.
 struct kiss_plan_free {
-    void operator()(kiss_fft_state* plan) const
+    void operator()(void* plan) const
     {
         // NOLINTNEXTLINE(cppcoreguidelines-no-malloc): KissFFT allocates plans with malloc
         std::free(plan);
@@ -32,20 +33,12 @@ struct fft_plans {
     std::unique_ptr<kiss_fft_state, kiss_plan_free> inverse;
 };
 
-struct kiss_real_plan_free {
-    void operator()(kiss_fftr_state* plan) const
-    {
-        // NOLINTNEXTLINE(cppcoreguidelines-no-malloc): KissFFT allocates plans with malloc
-        std::free(plan);
-    }
-};
-
 // Forward and inverse plans of a real signal's transform of one even size, which
 // keeps the bins 0 to size / 2; the inverse is unnormalised.
 struct real_fft_plans {
     std::size_t size = 0;
-    std::unique_ptr<kiss_fftr_state, kiss_real_plan_free> forward;
-    std::unique_ptr<kiss_fftr_state, kiss_real_plan_free> inverse;
+    std::unique_ptr<kiss_fftr_state, kiss_plan_free> forward;
+    std::unique_ptr<kiss_fftr_state, kiss_plan_free> inverse;
 };
 
 // Plans for real transforms of `size` points (even, > 0); empty plans (size 0)
