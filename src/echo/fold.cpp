@@ -340,9 +340,13 @@ echo_error convert_groups(period_folder& folder)
 {
     complete_range(folder, 0, 0, folder.lead_in);
     complete_range(folder, folder.groups.size() - 1, folder.tail, folder.width);
-    if (const std::optional<double> drift = in_step_drift(folder.groups, folder.ratio)) {
-        folder.drift = *drift;
-        folder.groups = {merged_in_step(folder.groups)};
+    // Every group holds its own periods from the lead-in on, the last of them at
+    // least all but one sample of its own.
+    const std::size_t own_to = folder.lead_in + static_cast<std::size_t>(folder.period) - 1;
+    if (std::optional<merged_groups> merged =
+            merge_in_step(folder.groups, folder.ratio, folder.lead_in, own_to)) {
+        folder.drift = merged->drift;
+        folder.groups = {std::move(merged->group)};
     }
     for (period_group& group : folder.groups) {
         if (echo_error error =

@@ -44,20 +44,39 @@ std::vector<double> slope_of(std::vector<double> signal)
     return signal;
 }
 
+// The slope per sample at j of `mean`, round it at its ends, by fourth-order central
+// differences: a slope off by a share of itself puts the lags off by as much, and
+// the drift read from them.
+double slope_at(const std::vector<double>& mean, std::size_t j)
+{
+    // f'(j) ~ (8 (f(j + 1) - f(j - 1)) - (f(j + 2) - f(j - 2))) / 12
+    constexpr double near_weight = 8;
+    constexpr double divisor = 12;
+    const std::size_t n = mean.size();
+    if (j >= 2 && j + 2 < n) {
+        return (near_weight * (mean[j + 1] - mean[j - 1]) - (mean[j + 2] - mean[j - 2])) / divisor;
+    }
+    const auto round = [&](std::size_t k) { return mean[k % n]; };
+    return (near_weight * (round(j + n + 1) - round(j + n - 1))
+            - (round(j + n + 2) - round(j + n - 2)))
+           / divisor;
+}
+
 // How many samples each group's average lags `mean`, to first order
-// (x(t - e) ~ x(t) - e x'(t)), with the slope taken by central differences:
+// (x(t - e) ~ x(t) - e x'(t)), over the samples [from, to) (the whole period,
+// round it, when they are all of it):
 // close enough to tell whether the groups keep time, and no copy of any group.
 std::vector<double> first_look_lags(const std::vector<period_group>& found,
-                                    const std::vector<double>& mean)
+                                    const std::vector<double>& mean, std::size_t from,
+                                    std::size_t to)
 {
-    const std::size_t n = mean.size();
     std::vector<double> lags(found.size(), 0.0);
     double norm = 0;
     std::vector<double> per_period(found.size());
     std::transform(found.begin(), found.end(), per_period.begin(),
                    [](const period_group& g) { return 1.0 / static_cast<double>(g.periods); });
-    for (std::size_t j = 0; j < n; ++j) {
-        const double slope = (mean[j + 1 == n ? 0 : j + 1] - mean[j == 0 ? n - 1 : j - 1]) / 2;
+    for (std::size_t j = from; j < to; ++j) {
+        const double slope = slope_at(mean, j);
         norm += slope * slope;
         for (std::size_t g = 0; g < found.size(); ++g) {
             lags[g] -= (found[g].sum[j] * per_period[g] - mean[j]) * slope;
@@ -282,7 +301,7 @@ std::pair<std::vector<double>, double> line_up(const std::vector<period_group>& 
         return {mean, 0.0};
     }
     // Most captures keep time, and their groups are summed as they stand.
-    const std::vector<double> lags = first_look_lags(found, mean);
+    const std::vector<double> lags = first_look_lags(found, mean, 0, mean.size());
     if (std::all_of(lags.begin(), lags.end(),
                     [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
         return {mean, drift_of(found, lags)};
@@ -300,34 +319,46 @@ std::pair<std::vector<double>, double> align_groups(const std::vector<period_gro
     return {std::move(mean), drift};
 }
 
-std::optional<double> in_step_drift(const std::vector<period_group>& found, double ratio)
+std::optional<merged_groups> merge_in_step(const std::vector<period_group>& found, double ratio,
+                                           std::size_t from, std::size_t to)
 {
-    std::vector<double> lags = first_look_lags(found, mean_of_sums(found));
-    if (!std::all_of(lags.begin(), lags.end(),
-                     [](double lag) { return std::abs(lag) <= aligned_tolerance; })) {
+    std::vector<double> lags = first_look_lags(found, mean_of_sums(found), from, to);
+    double leads = 0;
+    double periods = 0;
+    for (const period_group& group : found) {
+        leads += group.leads[1];
+        periods += group.leads[0];
+    }
+    bool as_they_stand = true;
+    bool as_their_leads_say = periods > 0;
+    for (std::size_t g = 0; g < found.size(); ++g) {
+        as_they_stand = as_they_stand && std::abs(lags[g]) <= aligned_tolerance;
+        // Lags are read at the capture's rate, leads in samples of the converted period.
+        const double lead = (mean_lead(found[g]) - leads / std::max(periods, 1.0)) / ratio;
+        as_their_leads_say = as_their_leads_say && found[g].leads[0] > 0
+                             && std::abs(lags[g] + lead) <= aligned_tolerance;
+    }
+    if (!as_they_stand && !as_their_leads_say) {
         return std::nullopt;
     }
-    // The lags were read at the capture's rate, the leads in samples of the converted period.
+    merged_groups merged{.group = {.sum = std::vector<float>(found.front().sum.size(), 0.0F),
+                                   .first = found.front().first}};
+    for (const period_group& group : found) {
+        std::transform(merged.group.sum.begin(), merged.group.sum.end(), group.sum.begin(),
+                       merged.group.sum.begin(), std::plus<>());
+        merged.group.periods += group.periods;
+        // Groups in step stand where their lags put them, level with each other: only
+        // each one's spread about its own mean lead blurs the sum. Groups apart by
+        // their leads stand where their leads put them, as they were summed.
+        const std::array<double, lead_powers> own =
+            as_they_stand ? spread_about_mean(group) : group.leads;
+        std::transform(merged.group.leads.begin(), merged.group.leads.end(), own.begin(),
+                       merged.group.leads.begin(), std::plus<>());
+    }
     for (double& lag : lags) {
         lag *= ratio;
     }
-    return drift_of(found, lags);
-}
-
-period_group merged_in_step(const std::vector<period_group>& found)
-{
-    period_group merged{.sum = std::vector<float>(found.front().sum.size(), 0.0F),
-                        .first = found.front().first};
-    for (const period_group& group : found) {
-        std::transform(merged.sum.begin(), merged.sum.end(), group.sum.begin(), merged.sum.begin(),
-                       std::plus<>());
-        merged.periods += group.periods;
-        // Each group's mean lead is where its periods truly stand, as its lag shows: only
-        // the spread about it blurs the sum.
-        const std::array<double, lead_powers> own = spread_about_mean(group);
-        std::transform(merged.leads.begin(), merged.leads.end(), own.begin(), merged.leads.begin(),
-                       std::plus<>());
-    }
+    merged.drift = drift_of(found, lags);
     return merged;
 }
 

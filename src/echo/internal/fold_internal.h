@@ -51,15 +51,20 @@ struct period_group {
     std::array<double, lead_powers> leads{};
 };
 
-// When the groups, summed at the capture's own rate, line up as they stand to a
-// hundredth of a sample, the drift in samples per period of the period converted by
-// `ratio` (output samples per capture sample), their leads being in those samples;
-// nothing when they must be aligned first.
-std::optional<double> in_step_drift(const std::vector<period_group>& found, double ratio);
+// The groups summed into one before their conversion, and the drift in samples per
+// period of the converted period.
+struct merged_groups {
+    period_group group;
+    double drift = 0;
+};
 
-// The groups (at least one, of one size) summed into one, for groups that line up as
-// they stand: its leads count each period's from its own group's mean.
-period_group merged_in_step(const std::vector<period_group>& found);
+// The groups (at least one, of one size), summed at the capture's own rate with their
+// leads in samples of the period converted by `ratio` (output samples per capture
+// sample), summed into one when they keep time to a hundredth of a sample: their lags
+// over the samples [from, to), those every group holds of its own periods, agree, or
+// differ by what their leads say. Nothing when they must be aligned first.
+std::optional<merged_groups> merge_in_step(const std::vector<period_group>& found, double ratio,
+                                           std::size_t from, std::size_t to);
 
 // Adds the lead of one more period to `leads`.
 void add_lead(std::array<double, lead_powers>& leads, double lead);
