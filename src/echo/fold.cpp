@@ -51,16 +51,6 @@ constexpr double whole_period_tolerance = 0.05;
 constexpr std::size_t conversion_margin = 128;
 constexpr std::size_t max_groups = 4;
 
-// Adds the periods summed in `from` to those of `into`.
-void absorb(period_group& into, const period_group& from)
-{
-    std::transform(into.sum.begin(), into.sum.end(), from.sum.begin(), into.sum.begin(),
-                   std::plus<>());
-    std::transform(into.leads.begin(), into.leads.end(), from.leads.begin(), into.leads.begin(),
-                   std::plus<>());
-    into.periods += from.periods;
-}
-
 std::size_t period_size(const period_folder& folder)
 {
     return static_cast<std::size_t>(folder.length) * static_cast<std::size_t>(folder.rate);
@@ -335,7 +325,7 @@ void add_last_period(period_folder& folder)
 }
 
 // Brings the groups folded at the capture's own rate to whole samples per bit. Groups
-// that line up as they stand are converted as one: the conversion is the costly part.
+// that keep time are converted as one: the conversion is the costly part.
 echo_error convert_groups(period_folder& folder)
 {
     complete_range(folder, 0, 0, folder.lead_in);

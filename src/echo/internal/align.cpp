@@ -266,6 +266,15 @@ void undo_spread(std::vector<double>& mean, const std::vector<period_group>& fou
 
 }  // namespace
 
+void absorb(period_group& into, const period_group& from)
+{
+    std::transform(into.sum.begin(), into.sum.end(), from.sum.begin(), into.sum.begin(),
+                   std::plus<>());
+    std::transform(into.leads.begin(), into.leads.end(), from.leads.begin(), into.leads.begin(),
+                   std::plus<>());
+    into.periods += from.periods;
+}
+
 void add_lead(std::array<double, lead_powers>& leads, double lead)
 {
     double power = 1;
@@ -344,16 +353,13 @@ std::optional<merged_groups> merge_in_step(const std::vector<period_group>& foun
     merged_groups merged{.group = {.sum = std::vector<float>(found.front().sum.size(), 0.0F),
                                    .first = found.front().first}};
     for (const period_group& group : found) {
-        std::transform(merged.group.sum.begin(), merged.group.sum.end(), group.sum.begin(),
-                       merged.group.sum.begin(), std::plus<>());
-        merged.group.periods += group.periods;
-        // Groups in step stand where their lags put them, level with each other: only
-        // each one's spread about its own mean lead blurs the sum. Groups apart by
-        // their leads stand where their leads put them, as they were summed.
-        const std::array<double, lead_powers> own =
-            as_they_stand ? spread_about_mean(group) : group.leads;
-        std::transform(merged.group.leads.begin(), merged.group.leads.end(), own.begin(),
-                       merged.group.leads.begin(), std::plus<>());
+        absorb(merged.group, group);
+    }
+    // Groups in step stand where their lags put them, level with each other: only each
+    // one's spread about its own mean lead blurs the sum. Groups apart by their leads
+    // stand where their leads put them, as they were summed.
+    if (as_they_stand) {
+        merged.group.leads = spread_about_groups(found);
     }
     for (double& lag : lags) {
         lag *= ratio;

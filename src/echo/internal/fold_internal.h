@@ -66,6 +66,9 @@ struct merged_groups {
 std::optional<merged_groups> merge_in_step(const std::vector<period_group>& found, double ratio,
                                            std::size_t from, std::size_t to);
 
+// Adds the periods summed in `from` (of the same size) to those of `into`, leads and all.
+void absorb(period_group& into, const period_group& from);
+
 // Adds the lead of one more period to `leads`.
 void add_lead(std::array<double, lead_powers>& leads, double lead);
 
