@@ -42,6 +42,7 @@ struct capture_decoder {
     bool finished = false;
     std::array<float, few_values + 1> values{};  // distinct values among the first samples
     std::size_t value_count = 0;
+    stored_samples* stored = nullptr;  // where 8-bit samples go as stored, while a call asks so
 };
 
 namespace {
@@ -256,6 +257,21 @@ echo_error cut_at_non_finite(capture_decoder& decoder, std::vector<float>& out,
     return {.code = echo_errc::sample_not_finite, .index = index};
 }
 
+// 8-bit samples, which never leave a byte for the next chunk, handed on as they are stored.
+void hand_on_stored(capture_decoder& decoder, std::span<const char> taken)
+{
+    *decoder.stored = {.bytes = taken,
+                       .scale = {.is_signed = decoder.plan.type == sample_type::i8,
+                                 .gain = static_cast<float>(decoder.plan.gain),
+                                 .offset = static_cast<float>(decoder.plan.offset)}};
+    if (decoder.samples_left >= 0) {
+        decoder.samples_left -= static_cast<std::int64_t>(taken.size());
+        if (decoder.samples_left == 0) {
+            decoder.at = stage::done;
+        }
+    }
+}
+
 // Stored samples: first completes the sample a previous chunk began, then takes every
 // whole sample the data holds and keeps the rest for the next chunk.
 echo_error take_samples(capture_decoder& decoder, std::span<const char>& bytes,
@@ -278,6 +294,10 @@ echo_error take_samples(capture_decoder& decoder, std::span<const char>& bytes,
     }
     const std::size_t whole = taken.size() - taken.size() % width;
     const std::size_t first_new = out.size();
+    if (decoder.stored != nullptr && width == 1) {
+        hand_on_stored(decoder, taken);
+        return {};
+    }
     const bool any_bad = append_values(decoder.plan, taken.first(whole), out);
     // Raw samples state no byte order: the first of them tell whether the one taken fits.
     if (!decoder.order_judged && is_raw(decoder.info.format)
@@ -399,6 +419,23 @@ void note_samples(capture_decoder& decoder, std::span<const float> fresh)
     decoder.info.samples += static_cast<std::int64_t>(fresh.size());
 }
 
+// As note_samples, for samples handed on as stored: only the first of them, those the
+// distinct values are counted among, and the last are made values.
+void note_stored(capture_decoder& decoder, const stored_samples& stored)
+{
+    const std::size_t count = stored.bytes.size();
+    if (count == 0) {
+        return;
+    }
+    const auto looked = static_cast<std::size_t>(std::clamp<std::int64_t>(
+        distinct_window - decoder.info.samples, 1, static_cast<std::int64_t>(count)));
+    std::vector<float> values(looked);
+    stored_values(stored, 0, values);
+    note_samples(decoder, values);
+    stored_values(stored, count - 1, std::span(&decoder.info.last, 1));
+    decoder.info.samples += static_cast<std::int64_t>(count - looked);
+}
+
 // Ends the stage the capture stopped in: what an unfinished header, sample or line means.
 echo_error end_stage(capture_decoder& decoder, std::vector<float>& out)
 {
@@ -513,6 +550,17 @@ echo_error decoder_feed(capture_decoder& decoder, std::span<const char> bytes,
     const std::size_t first_new = out.size();
     echo_error error = feed_bytes(decoder, bytes, out);
     note_samples(decoder, std::span(out).subspan(first_new));
+    return error;
+}
+
+echo_error decoder_feed_stored(capture_decoder& decoder, std::span<const char> bytes,
+                               std::vector<float>& out, stored_samples& stored)
+{
+    stored = {};
+    decoder.stored = &stored;
+    echo_error error = decoder_feed(decoder, bytes, out);
+    decoder.stored = nullptr;
+    note_stored(decoder, stored);
     return error;
 }
 

@@ -6,6 +6,7 @@
 
 #include "errors.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -84,6 +85,24 @@ std::optional<capture_format> format_of_path(std::string_view path);
 // The byte order named "little" or "big", or nothing for any other name.
 std::optional<byte_order> byte_order_named(std::string_view name);
 
+// How samples stored in 8 bits stand for values: value = gain * stored + offset, each
+// byte read as a signed or an unsigned number.
+struct stored_scale {
+    bool is_signed = true;
+    float gain = 1;
+    float offset = 0;
+};
+
+// A run of samples as the capture stores them, 8 bits each.
+struct stored_samples {
+    std::span<const char> bytes;
+    stored_scale scale;
+};
+
+// The values of the stored samples from `from` on, as many as `out` holds (that many
+// must follow `from`): the same values decoder_feed gives.
+void stored_values(const stored_samples& samples, std::size_t from, std::span<float> out);
+
 // Where the decoding of one capture stands between two chunks of it.
 struct capture_decoder;
 struct capture_decoder_free {
@@ -98,6 +117,11 @@ decoder_handle decoder_create(capture_layout layout);
 // names the sample or line, and `out` holds the samples before it.
 echo_error decoder_feed(capture_decoder& decoder, std::span<const char> bytes,
                         std::vector<float>& out);
+
+// As decoder_feed, but samples stored in 8 bits are handed on as `stored`, a view
+// into `bytes`, rather than appended to `out` as values; `stored` is empty otherwise.
+echo_error decoder_feed_stored(capture_decoder& decoder, std::span<const char> bytes,
+                               std::vector<float>& out, stored_samples& stored);
 
 // Ends the capture: decodes a last csv line that has no line end, and reports
 // a raw capture that stops inside a sample.

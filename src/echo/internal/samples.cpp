@@ -219,6 +219,19 @@ bool append_values(const sample_plan& plan, std::span<const char> bytes, std::ve
     return bad != 0;
 }
 
+void stored_values(const stored_samples& samples, std::size_t from, std::span<float> out)
+{
+    const sample_plan plan{.type = samples.scale.is_signed ? sample_type::i8 : sample_type::u8,
+                           .gain = samples.scale.gain,
+                           .offset = samples.scale.offset};
+    const std::span<const char> bytes = samples.bytes.subspan(from, out.size());
+    if (samples.scale.is_signed) {
+        append_native<std::int8_t>(plan, bytes, out.data());
+    } else {
+        append_native<std::uint8_t>(plan, bytes, out.data());
+    }
+}
+
 bool scale_fits(const sample_plan& plan)
 {
     if (!std::isfinite(plan.gain) || !std::isfinite(plan.offset)) {
