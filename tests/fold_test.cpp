@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -79,6 +82,74 @@ TEST(Fold, SetsEachGlitchAsideOnceWhateverTheChunks)
         ASSERT_EQ(folded.period.size(), reference.period.size());
         for (std::size_t j = 0; j < folded.period.size(); ++j) {
             ASSERT_NEAR(folded.period[j], reference.period[j], 0.01) << chunk << " " << j;
+        }
+    }
+}
+
+// A capture cut inside a period at a whole rate: the samples of the period cut short
+// count where it holds them, and the average is that of the whole periods.
+TEST(Fold, CountsThePartOfAPeriodTheCaptureEndsIn)
+{
+    const fold_result whole = fold_in_chunks(simulated(8, 5), 8, 1000);
+    const fold_result cut = fold_in_chunks(simulated(8, 5.6), 8, 1000);
+    ASSERT_FALSE(cut.error) << error_text(cut.error);
+    EXPECT_EQ(cut.periods, 5);
+    ASSERT_EQ(cut.period.size(), whole.period.size());
+    for (std::size_t j = 0; j < whole.period.size(); ++j) {
+        ASSERT_NEAR(cut.period[j], whole.period[j], 1e-5) << j;
+    }
+}
+
+// The capture stored in 8 bits at `gain` and `offset`, signed or not, and its values.
+struct stored_capture {
+    std::string bytes;
+    std::vector<float> values;
+    stored_scale scale;
+};
+
+stored_capture stored_from(const std::vector<float>& samples, stored_scale scale)
+{
+    stored_capture out;
+    out.scale = scale;
+    for (const float x : samples) {
+        const long stored = std::lround((x - scale.offset) / scale.gain);
+        out.bytes.push_back(static_cast<char>(
+            std::clamp(stored, scale.is_signed ? -128L : 0L, scale.is_signed ? 127L : 255L)));
+    }
+    out.values.resize(out.bytes.size());
+    stored_values({.bytes = out.bytes, .scale = scale}, 0, out.values);
+    return out;
+}
+
+// Stored samples fold as their values do: summed exactly where they are clean, by
+// their values where a glitch must be judged, with a chunk's edge anywhere, and a
+// last period the capture cuts short counted where it holds samples.
+TEST(Fold, SumsStoredSamplesAsTheirValues)
+{
+    for (const stored_scale scale :
+         {stored_scale{true, 0.05F, 0.3F}, stored_scale{false, -0.05F, 0.4F}}) {
+        // Glitches at the ends of chunks of 1000 and between them, to the largest value stored.
+        std::vector<float> samples = simulated(8, 6.6);
+        for (const std::size_t j : {2999U, 4000U, 5500U}) {
+            samples[j] = scale.gain > 0 ? 30.0F : -30.0F;
+        }
+        const stored_capture capture = stored_from(samples, scale);
+        for (const std::size_t chunk : {std::size_t{1}, std::size_t{1000}, capture.bytes.size()}) {
+            const fold_result reference = fold_in_chunks(capture.values, 8, chunk);
+            const folder_handle folder = folder_create(keldran::sequence_length(7), 8);
+            for (std::size_t at = 0; at < capture.bytes.size(); at += chunk) {
+                const std::string_view bytes = std::string_view(capture.bytes).substr(at, chunk);
+                ASSERT_FALSE(folder_feed_stored(*folder, {.bytes = bytes, .scale = scale}));
+            }
+            const fold_result folded = folder_finish(*folder);
+            ASSERT_FALSE(folded.error) << error_text(folded.error);
+            EXPECT_EQ(folded.periods, 6);
+            EXPECT_EQ(reference.set_aside, 3) << chunk;
+            EXPECT_EQ(folded.set_aside, 3) << chunk;
+            ASSERT_EQ(folded.period.size(), reference.period.size());
+            for (std::size_t j = 0; j < folded.period.size(); ++j) {
+                ASSERT_NEAR(folded.period[j], reference.period[j], 1e-5) << chunk << " at " << j;
+            }
         }
     }
 }

@@ -30,11 +30,15 @@ struct period_folder {
     // The first period's window begins `lead_in` samples before the capture, and the
     // last one's may end after it: there the other periods stand in for them.
     std::vector<period_group> groups;
-    std::int64_t group_size = 1;  // periods per group
-    std::int64_t periods = 0;     // whole periods so far
-    std::int64_t samples = 0;     // capture samples read
-    double drift = 0;             // samples per period, of groups that were merged in step
-    despiker cleaner;             // glitches out before anything else
+    std::int64_t group_size = 1;   // periods per group
+    std::int64_t periods = 0;      // whole periods so far
+    std::int64_t samples = 0;      // capture samples read
+    double drift = 0;              // samples per period, of groups that were merged in step
+    despiker cleaner;              // glitches out before anything else
+    exact_sums exact;              // samples stored in 8 bits, summed exactly for the newest group
+    char held_byte = 0;            // the stored byte of the sample the cleaner holds back,
+    bool held_byte_known = false;  // when that sample came stored
+    std::vector<float> values;     // stored samples made values, a block at a time
 };
 
 namespace {
@@ -50,6 +54,8 @@ constexpr double whole_period_tolerance = 0.05;
 // filter, with room to spare.
 constexpr std::size_t conversion_margin = 128;
 constexpr std::size_t max_groups = 4;
+// Stored samples the cleaner must judge are made values this many at a time.
+constexpr std::size_t value_block = std::size_t{1} << 12;
 
 std::size_t period_size(const period_folder& folder)
 {
@@ -78,6 +84,15 @@ std::int64_t first_sample(const period_folder& folder, std::int64_t k)
            - static_cast<std::int64_t>(folder.lead_in);
 }
 
+// The exact sums scaled into the newest group's, and begun again where the fold stands.
+void flush_stored(period_folder& folder)
+{
+    if (folder.exact.to > folder.exact.from) {
+        flush_exact(folder.exact, folder.scale, folder.groups.back().sum);
+    }
+    folder.exact.from = folder.exact.to = folder.stream;
+}
+
 // Makes room for one more period in the newest group, opening or merging groups as needed.
 void open_group(period_folder& folder)
 {
@@ -99,17 +114,31 @@ void open_group(period_folder& folder)
     }
 }
 
-// Adds the window of one whole period (`width` samples, fewer only at the capture's
-// end) to the newest group and moves on to the next period.
-void add_period(period_folder& folder, std::span<const float> window)
+// Opens the period whose first sample comes next. The exact sums are the newest
+// group's, so they go into it before another group opens.
+void begin_period(period_folder& folder)
 {
+    if (folder.groups.empty() || folder.groups.back().periods == folder.group_size) {
+        flush_stored(folder);
+    }
     open_group(folder);
-    period_group& group = folder.groups.back();
-    // Scaled to unit power, so that neither sums of large samples overflow a float
-    // nor those of tiny ones lose their digits.
+}
+
+// Adds `samples` to the newest group's sums from its index `at` on, scaled to unit
+// power, so that neither sums of large samples overflow a float nor those of tiny ones
+// lose their digits.
+void add_scaled(period_folder& folder, std::span<const float> samples, std::size_t at)
+{
     const float scale = folder.scale;
-    std::transform(window.begin(), window.end(), group.sum.begin(), group.sum.begin(),
-                   [scale](float x, float sum) { return sum + x * scale; });
+    const auto sum = folder.groups.back().sum.begin() + static_cast<std::ptrdiff_t>(at);
+    std::transform(samples.begin(), samples.end(), sum, sum,
+                   [scale](float x, float total) { return total + x * scale; });
+}
+
+// Counts the period whose last sample, of `size`, was just added, and moves on to the next.
+void end_period(period_folder& folder, std::size_t size)
+{
+    period_group& group = folder.groups.back();
     // In samples of the converted period, which the leads are undone in.
     add_lead(group.leads,
              (static_cast<double>(folder.first + static_cast<std::int64_t>(folder.lead_in))
@@ -117,14 +146,50 @@ void add_period(period_folder& folder, std::span<const float> window)
                  * folder.ratio);
     ++group.periods;
     ++folder.periods;
-    folder.tail = window.size();
+    folder.tail = size;
     ++folder.started;
     folder.first = first_sample(folder, folder.started);
 }
 
-// Adds samples to the periods: a window the chunk holds whole goes straight from it,
-// one split between chunks is gathered in the folder first.
-void add_samples(period_folder& folder, std::span<const float> samples)
+// Adds the window of one whole period (`width` samples, fewer only at the capture's
+// end) to the newest group and moves on to the next period.
+void add_period(period_folder& folder, std::span<const float> window)
+{
+    begin_period(folder);
+    add_scaled(folder, window, 0);
+    end_period(folder, window.size());
+}
+
+// Adds samples of periods folded whole straight to the newest group's sums, a period
+// that chunks split in parts: `filled` counts the samples of the one in progress.
+void add_whole(period_folder& folder, std::span<const float> samples)
+{
+    if (samples.empty()) {
+        return;
+    }
+    // The exact sums hold one unbroken run of the fold.
+    flush_stored(folder);
+    while (!samples.empty()) {
+        if (folder.filled == 0) {
+            begin_period(folder);
+        }
+        const std::size_t take = std::min(folder.width - folder.filled, samples.size());
+        add_scaled(folder, samples.first(take), folder.filled);
+        samples = samples.subspan(take);
+        folder.filled += take;
+        folder.stream += static_cast<std::int64_t>(take);
+        if (folder.filled == folder.width) {
+            folder.filled = 0;
+            end_period(folder, folder.width);
+        }
+    }
+    folder.exact.from = folder.exact.to = folder.stream;
+}
+
+// Adds samples to the periods folded at the capture's own rate, whose windows overlap:
+// a window the chunk holds whole goes straight from it, one split between chunks is
+// gathered in the folder first.
+void add_windows(period_folder& folder, std::span<const float> samples)
 {
     const std::int64_t base = folder.stream;
     folder.stream += static_cast<std::int64_t>(samples.size());
@@ -162,6 +227,83 @@ void add_samples(period_folder& folder, std::span<const float> samples)
         std::copy(folder.window.begin() + static_cast<std::ptrdiff_t>(moved), folder.window.end(),
                   folder.window.begin());
     }
+}
+
+void add_samples(period_folder& folder, std::span<const float> samples)
+{
+    if (folds_whole(folder)) {
+        add_whole(folder, samples);
+    } else {
+        add_windows(folder, samples);
+    }
+}
+
+// Adds the stored samples [from, from + count) of `stored`, whose bytes hold one more,
+// to the exact sums, period by period. Returns how many it added before a piece that
+// steps further than `limit` from one sample to the next, which a glitch-free
+// read-back never does: that piece is left for the cleaner to judge.
+std::size_t add_whole_stored(period_folder& folder, const stored_samples& stored, std::size_t from,
+                             std::size_t count, std::uint8_t limit)
+{
+    exact_sums& exact = folder.exact;
+    if (exact.sum.size() != folder.width) {
+        exact.sum.assign(folder.width, 0);
+    }
+    exact.scale = stored.scale;
+    const auto most = exact_periods * static_cast<std::int64_t>(folder.width);
+    std::size_t done = 0;
+    while (done < count) {
+        if (folder.filled == 0) {
+            begin_period(folder);
+        }
+        const std::size_t take = std::min(folder.width - folder.filled, count - done);
+        if (exact.to - exact.from + static_cast<std::int64_t>(take) > most) {
+            flush_stored(folder);
+        }
+        const std::span<std::int16_t> sums = std::span(exact.sum).subspan(folder.filled, take);
+        const std::span<const char> bytes = stored.bytes.subspan(from + done, take + 1);
+        if (add_stored(sums, bytes, stored.scale.is_signed, limit)) {
+            take_back_stored(sums, bytes, stored.scale.is_signed);
+            return done;
+        }
+        done += take;
+        folder.filled += take;
+        folder.stream += static_cast<std::int64_t>(take);
+        exact.to = folder.stream;
+        if (folder.filled == folder.width) {
+            folder.filled = 0;
+            end_period(folder, folder.width);
+        }
+    }
+    return done;
+}
+
+// Sums `stored` exactly, as far as its glitches can be judged as stored: first the
+// sample the cleaner holds back, then all of `stored` but its last, which it holds
+// back in turn. Returns where the samples left for the cleaner begin, the cleaner then
+// holding the one before them.
+std::size_t sum_stored(period_folder& folder, const stored_samples& stored)
+{
+    despiker& cleaner = folder.cleaner;
+    float value = 0;
+    stored_values(stored, 0, std::span(&value, 1));
+    if (cleaner.limit > 0 && is_spike(cleaner.before, cleaner.pending, value, cleaner.limit)) {
+        return 0;
+    }
+    const std::uint8_t limit = stored_limit(cleaner.limit, stored.scale);
+    const std::array<char, 2> held{folder.held_byte, stored.bytes.front()};
+    if (add_whole_stored(folder, {.bytes = held, .scale = stored.scale}, 0, 1, limit) == 0) {
+        return 0;
+    }
+    const std::size_t done = add_whole_stored(folder, stored, 0, stored.bytes.size() - 1, limit);
+    if (done > 0) {
+        stored_values(stored, done - 1, std::span(&cleaner.before, 1));
+    } else {
+        cleaner.before = cleaner.pending;
+    }
+    stored_values(stored, done, std::span(&cleaner.pending, 1));
+    folder.held_byte = stored.bytes[done];
+    return done + 1;
 }
 
 // The sums of a group folded at the capture's own rate brought to whole samples per
@@ -244,7 +386,9 @@ void choose_rate(period_folder& folder, double period)
         folder.lead_in = margin_of(folder) / 2;
     }
     // The first window's lead-in, before the capture, is held as zeros.
-    folder.window.assign(folder.width, 0.0F);
+    if (!folds_whole(folder)) {
+        folder.window.assign(folder.width, 0.0F);
+    }
     folder.first = -static_cast<std::int64_t>(folder.lead_in);
     folder.filled = folder.lead_in;
 }
@@ -324,6 +468,24 @@ void add_last_period(period_folder& folder)
     }
 }
 
+// A capture that ends inside a period folded whole has left that period's first samples
+// in the newest group's sums. They are kept, each place of the period standing for the
+// average of all the samples it holds.
+void settle_last_period(period_folder& folder)
+{
+    flush_stored(folder);
+    if (folder.filled == 0) {
+        return;
+    }
+    period_group& group = folder.groups.back();
+    if (group.periods == 0) {
+        folder.groups.pop_back();
+        return;
+    }
+    const auto keep = static_cast<float>(group.periods) / static_cast<float>(group.periods + 1);
+    std::for_each_n(group.sum.begin(), folder.filled, [keep](float& sum) { sum *= keep; });
+}
+
 // Brings the groups folded at the capture's own rate to whole samples per bit. Groups
 // that keep time are converted as one: the conversion is the costly part.
 echo_error convert_groups(period_folder& folder)
@@ -363,7 +525,9 @@ folder_handle folder_create(std::int64_t length, double samples_per_bit)
     return folder;
 }
 
-echo_error folder_feed(period_folder& folder, std::span<const float> samples)
+namespace {
+
+echo_error feed_values(period_folder& folder, std::span<const float> samples)
 {
     folder.samples += static_cast<std::int64_t>(samples.size());
     if (!folder.acquiring) {
@@ -381,6 +545,41 @@ echo_error folder_feed(period_folder& folder, std::span<const float> samples)
         return error;
     }
     clean_and_add(folder, samples.subspan(take));
+    return {};
+}
+
+}  // namespace
+
+echo_error folder_feed(period_folder& folder, std::span<const float> samples)
+{
+    // The sample held back is a value now, unless none came.
+    folder.held_byte_known = folder.held_byte_known && samples.empty();
+    return feed_values(folder, samples);
+}
+
+echo_error folder_feed_stored(period_folder& folder, const stored_samples& stored)
+{
+    const std::span<const char> bytes = stored.bytes;
+    if (bytes.empty()) {
+        return {};
+    }
+    std::size_t from = 0;
+    if (!folder.acquiring && folds_whole(folder) && folder.cleaner.holding
+        && folder.held_byte_known) {
+        from = sum_stored(folder, stored);
+        folder.samples += static_cast<std::int64_t>(from);
+    }
+    folder.values.resize(value_block);
+    for (std::size_t at = from; at < bytes.size(); at += value_block) {
+        const std::span<float> values =
+            std::span(folder.values).first(std::min(value_block, bytes.size() - at));
+        stored_values(stored, at, values);
+        if (echo_error error = feed_values(folder, values)) {
+            return error;
+        }
+    }
+    folder.held_byte = bytes.back();
+    folder.held_byte_known = true;
     return {};
 }
 
@@ -411,6 +610,9 @@ fold_result folder_finish(period_folder& folder)
     if (folder.periods < 2) {
         result.error = too_short(folder, folder.period);
         return result;
+    }
+    if (folds_whole(folder)) {
+        settle_last_period(folder);
     }
     if (!folds_whole(folder)) {
         result.error = convert_groups(folder);

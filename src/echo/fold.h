@@ -5,6 +5,7 @@
 #ifndef KELDRAN_ECHO_FOLD_H
 #define KELDRAN_ECHO_FOLD_H
 
+#include "capture.h"
 #include "errors.h"
 
 #include <cstdint>
@@ -38,6 +39,10 @@ folder_handle folder_create(std::int64_t length, double samples_per_bit);
 
 // Takes the next samples of the capture; an error says why it cannot be measured.
 echo_error folder_feed(period_folder& folder, std::span<const float> samples);
+
+// Takes the next samples as the capture stores them, 8 bits each: the same as
+// folder_feed of their values, but summed as the integers they are where the fold allows.
+echo_error folder_feed_stored(period_folder& folder, const stored_samples& stored);
 
 // Ends the capture and averages what it held.
 fold_result folder_finish(period_folder& folder);

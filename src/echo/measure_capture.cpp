@@ -57,9 +57,17 @@ echo_error read_through(const byte_source& source, reading& r)
         const byte_read got = source(bytes);
         samples.clear();
         const bool ended = got.size == 0 || got.failed;
-        echo_error error = got.size > 0
-                               ? decoder_feed(*r.decoder, std::span(bytes).first(got.size), samples)
-                               : echo_error{};
+        const std::span<const char> chunk = std::span(bytes).first(got.size);
+        // Once the folder is made, 8-bit samples go to it as they are stored.
+        stored_samples stored;
+        echo_error error;
+        if (got.size > 0) {
+            error = r.folder ? decoder_feed_stored(*r.decoder, chunk, samples, stored)
+                             : decoder_feed(*r.decoder, chunk, samples);
+        }
+        if (!error && !stored.bytes.empty()) {
+            error = folder_feed_stored(*r.folder, stored);
+        }
         // A source that fails has ended too: what it gave is decoded to its end first.
         if (!error && ended) {
             error = decoder_finish(*r.decoder, samples);

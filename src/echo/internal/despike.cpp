@@ -55,15 +55,14 @@ float spike_limit(std::span<const float> samples)
     return spike_factor * *at;
 }
 
-namespace {
-
-// Whether `x` stands out from both its neighbours, the same way, by more than `limit`.
 bool is_spike(float before, float x, float after, float limit)
 {
     const float left = x - before;
     const float right = x - after;
     return (left > limit && right > limit) || (left < -limit && right < -limit);
 }
+
+namespace {
 
 // Whether any step from one sample of `run` to the next exceeds `limit`, among the
 // steps that end on an even sample. A spike makes two steps in a row that exceed it,

@@ -3,6 +3,8 @@
 #ifndef KELDRAN_ECHO_FOLD_INTERNAL_H
 #define KELDRAN_ECHO_FOLD_INTERNAL_H
 
+#include "capture.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -79,6 +81,35 @@ void add_lead(std::array<double, lead_powers>& leads, double lead);
 // over their leads: it is undone, as far as the spread lets each frequency be told.
 std::pair<std::vector<double>, double> align_groups(const std::vector<period_group>& found);
 
+// Samples stored in 8 bits, of periods folded whole, summed exactly as integers for the
+// newest group until they are scaled into its sums.
+struct exact_sums {
+    std::vector<std::int16_t> sum;  // one per sample of the period, each byte as signed
+    std::int64_t from = 0;          // the fold's samples [from, to) are in `sum`
+    std::int64_t to = 0;
+    stored_scale scale;
+};
+
+// Periods' worth of samples the exact sums take before they are flushed: 16 bits hold
+// the sum of 256 signed bytes.
+inline constexpr std::int64_t exact_periods = 256;
+
+// The stored units a step must exceed to count as steep, for a spike limit of `limit`
+// (0: none) in values of `scale`; a step of 8 bits never exceeds the largest.
+std::uint8_t stored_limit(float limit, const stored_scale& scale);
+
+// Adds the first `sums.size()` samples of `bytes`, which holds one more, to `sums`, and
+// says whether any of them steps to the next by more than `limit` stored units.
+bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed,
+                std::uint8_t limit);
+
+// Takes back what add_stored added to `sums` from the same `bytes`.
+void take_back_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed);
+
+// Adds the exact sums, whose period is `into.size()` samples and starts on the fold's
+// sample 0, to `into` as values times `scale`, and empties them.
+void flush_exact(exact_sums& exact, float scale, std::span<float> into);
+
 // Single-sample spikes (glitches, clipped spikes) taken out of a stream: a
 // sample standing out from both its neighbours, the same way, by more than
 // `limit`, is replaced by their mean. The stream comes out one sample late.
@@ -100,6 +131,9 @@ struct despiked {
     std::span<const float> first;
     std::span<const float> rest;
 };
+
+// Whether `x` stands out from both its neighbours, the same way, by more than `limit`.
+bool is_spike(float before, float x, float after, float limit);
 
 // How far a sample must stand out of a capture whose first stretch is `samples` to be a spike.
 float spike_limit(std::span<const float> samples);

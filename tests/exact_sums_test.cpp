@@ -1,0 +1,81 @@
+// Stored 8-bit samples summed exactly, and every step steeper than a glitch-free
+// read-back takes found, wherever it falls among the vector lanes.
+#include "internal/fold_internal.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace keldran::echo;
+
+// Bytes that step from one to the next by at most `step` as signed numbers.
+std::string gentle_bytes(std::size_t size, int step, std::mt19937& random)
+{
+    std::uniform_int_distribution<int> move(-step, step);
+    std::string bytes;
+    int x = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        x = std::clamp(x + move(random), -128, 127);
+        bytes.push_back(static_cast<char>(static_cast<std::int8_t>(x)));
+    }
+    return bytes;
+}
+
+class ExactSums : public testing::TestWithParam<bool> {};
+
+TEST_P(ExactSums, AddEveryByteAndFindEachSteepStep)
+{
+    const bool is_signed = GetParam();
+    std::mt19937 random(7);
+    for (const std::size_t size : {0U, 1U, 15U, 16U, 17U, 33U, 100U}) {
+        std::string bytes = gentle_bytes(size + 1, 20, random);
+        if (!is_signed) {
+            for (char& b : bytes) {
+                b = static_cast<char>(static_cast<std::uint8_t>(b) ^ 0x80U);
+            }
+        }
+        std::vector<std::int16_t> sums(size, 3);
+        EXPECT_FALSE(add_stored(sums, bytes, is_signed, 20)) << size;
+        for (std::size_t i = 0; i < size; ++i) {
+            const auto u = static_cast<std::uint8_t>(bytes[i]);
+            const int value = is_signed ? static_cast<std::int8_t>(u) : u - 128;
+            ASSERT_EQ(sums[i], 3 + value) << size << " at " << i;
+        }
+        take_back_stored(sums, bytes, is_signed);
+        EXPECT_EQ(sums, std::vector<std::int16_t>(size, 3));
+        // A step of 21 from byte j to the next, the last to the byte past the sums included.
+        for (std::size_t j = 0; j < size; ++j) {
+            std::string steep = bytes;
+            const auto at = static_cast<std::uint8_t>(steep[j]);
+            steep[j + 1] = static_cast<char>(at < 128 ? at + 21 : at - 21);
+            EXPECT_TRUE(add_stored(sums, steep, is_signed, 20)) << size << " at " << j;
+            take_back_stored(sums, steep, is_signed);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SignedAndNot, ExactSums, testing::Bool());
+
+// A run that starts inside the period and wraps past its end counts each place as
+// often as it holds it: here places 2 and 3 twice and 0 and 1 once.
+TEST(ExactSums, ScaleEachPlaceByTheSamplesItHolds)
+{
+    exact_sums exact{.sum = {4, -2, 6, 10},
+                     .from = 2,
+                     .to = 8,
+                     .scale = {.is_signed = false, .gain = 0.5F, .offset = 1}};
+    std::vector<float> into(4, 100);
+    flush_exact(exact, 2, into);
+    // 2 * (0.5 * (sum + 128 * count) + count)
+    EXPECT_EQ(into,
+              (std::vector<float>{100 + 4 + 130, 100 - 2 + 130, 100 + 6 + 260, 100 + 10 + 260}));
+    EXPECT_EQ(exact.sum, (std::vector<std::int16_t>(4, 0)));
+    EXPECT_EQ(exact.from, 8);
+}
+
+}  // namespace
