@@ -32,29 +32,33 @@ TEST_P(ExactSums, AddEveryByteAndFindEachSteepStep)
 {
     const bool is_signed = GetParam();
     std::mt19937 random(7);
-    for (const std::size_t size : {0U, 1U, 15U, 16U, 17U, 33U, 100U}) {
-        std::string bytes = gentle_bytes(size + 1, 20, random);
-        if (!is_signed) {
-            for (char& b : bytes) {
-                b = static_cast<char>(static_cast<std::uint8_t>(b) ^ 0x80U);
+    for (const std::size_t rows : {1U, 3U}) {
+        for (const std::size_t size : {0U, 1U, 15U, 16U, 17U, 33U, 100U}) {
+            std::string bytes = gentle_bytes(rows * size + 1, 20, random);
+            if (!is_signed) {
+                for (char& b : bytes) {
+                    b = static_cast<char>(static_cast<std::uint8_t>(b) ^ 0x80U);
+                }
             }
-        }
-        std::vector<std::int16_t> sums(size, 3);
-        EXPECT_FALSE(add_stored(sums, bytes, is_signed, 20)) << size;
-        for (std::size_t i = 0; i < size; ++i) {
-            const auto u = static_cast<std::uint8_t>(bytes[i]);
-            const int value = is_signed ? static_cast<std::int8_t>(u) : u - 128;
-            ASSERT_EQ(sums[i], 3 + value) << size << " at " << i;
-        }
-        take_back_stored(sums, bytes, is_signed);
-        EXPECT_EQ(sums, std::vector<std::int16_t>(size, 3));
-        // A step of 21 from byte j to the next, the last to the byte past the sums included.
-        for (std::size_t j = 0; j < size; ++j) {
-            std::string steep = bytes;
-            const auto at = static_cast<std::uint8_t>(steep[j]);
-            steep[j + 1] = static_cast<char>(at < 128 ? at + 21 : at - 21);
-            EXPECT_TRUE(add_stored(sums, steep, is_signed, 20)) << size << " at " << j;
-            take_back_stored(sums, steep, is_signed);
+            std::vector<std::int16_t> sums(size, 3);
+            std::vector<int> expected(size, 3);
+            for (std::size_t j = 0; j < rows * size; ++j) {
+                const auto u = static_cast<std::uint8_t>(bytes[j]);
+                expected[j % size] += is_signed ? static_cast<std::int8_t>(u) : u - 128;
+            }
+            EXPECT_FALSE(add_stored(sums, bytes, rows, is_signed, 20)) << size;
+            EXPECT_EQ(std::vector<int>(sums.begin(), sums.end()), expected)
+                << rows << " x " << size;
+            take_back_stored(sums, bytes, rows, is_signed);
+            EXPECT_EQ(sums, std::vector<std::int16_t>(size, 3));
+            // A step of 21 from byte j to the next, the last to the byte past the rows included.
+            for (std::size_t j = 0; j < rows * size; ++j) {
+                std::string steep = bytes;
+                const auto at = static_cast<std::uint8_t>(steep[j]);
+                steep[j + 1] = static_cast<char>(at < 128 ? at + 21 : at - 21);
+                EXPECT_TRUE(add_stored(sums, steep, rows, is_signed, 20)) << size << " at " << j;
+                take_back_stored(sums, steep, rows, is_signed);
+            }
         }
     }
 }

@@ -239,40 +239,52 @@ void add_samples(period_folder& folder, std::span<const float> samples)
 }
 
 // Adds the stored samples [from, from + count) of `stored`, whose bytes hold one more,
-// to the exact sums, period by period. Returns how many it added before a piece that
-// steps further than `limit` from one sample to the next, which a glitch-free
-// read-back never does: that piece is left for the cleaner to judge.
+// to the exact sums, period by period, the whole periods that the group and the sums
+// have room for together. Returns how many it added before a piece that steps further
+// than `limit` from one sample to the next, which a glitch-free read-back never does:
+// that piece is left for the cleaner to judge.
 std::size_t add_whole_stored(period_folder& folder, const stored_samples& stored, std::size_t from,
                              std::size_t count, std::uint8_t limit)
 {
     exact_sums& exact = folder.exact;
-    if (exact.sum.size() != folder.width) {
-        exact.sum.assign(folder.width, 0);
+    const std::size_t width = folder.width;
+    if (exact.sum.size() != width) {
+        exact.sum.assign(width, 0);
     }
     exact.scale = stored.scale;
-    const auto most = exact_periods * static_cast<std::int64_t>(folder.width);
+    const auto most = exact_periods * static_cast<std::int64_t>(width);
     std::size_t done = 0;
     while (done < count) {
         if (folder.filled == 0) {
             begin_period(folder);
         }
-        const std::size_t take = std::min(folder.width - folder.filled, count - done);
-        if (exact.to - exact.from + static_cast<std::int64_t>(take) > most) {
+        const std::size_t left = count - done;
+        std::size_t length = std::min(width - folder.filled, left);
+        if (exact.to - exact.from + static_cast<std::int64_t>(length) > most) {
             flush_stored(folder);
         }
-        const std::span<std::int16_t> sums = std::span(exact.sum).subspan(folder.filled, take);
-        const std::span<const char> bytes = stored.bytes.subspan(from + done, take + 1);
-        if (add_stored(sums, bytes, stored.scale.is_signed, limit)) {
-            take_back_stored(sums, bytes, stored.scale.is_signed);
+        std::size_t rows = 1;
+        if (folder.filled == 0) {
+            const auto group_room =
+                static_cast<std::size_t>(folder.group_size - folder.groups.back().periods);
+            const auto sums_room = static_cast<std::size_t>(most - (exact.to - exact.from)) / width;
+            rows = std::max<std::size_t>(1, std::min({left / width, group_room, sums_room}));
+        }
+        const std::span<std::int16_t> sums = std::span(exact.sum).subspan(folder.filled, length);
+        const std::span<const char> bytes = stored.bytes.subspan(from + done, rows * length + 1);
+        if (add_stored(sums, bytes, rows, stored.scale.is_signed, limit)) {
+            take_back_stored(sums, bytes, rows, stored.scale.is_signed);
             return done;
         }
-        done += take;
-        folder.filled += take;
-        folder.stream += static_cast<std::int64_t>(take);
+        done += rows * length;
+        folder.stream += static_cast<std::int64_t>(rows * length);
         exact.to = folder.stream;
-        if (folder.filled == folder.width) {
+        folder.filled += length;
+        if (folder.filled == width) {
             folder.filled = 0;
-            end_period(folder, folder.width);
+            for (std::size_t r = 0; r < rows; ++r) {
+                end_period(folder, width);
+            }
         }
     }
     return done;

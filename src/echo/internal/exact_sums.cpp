@@ -1,6 +1,6 @@
 // Samples an oscilloscope stores in 8 bits, summed over the periods as the integers
-// they are: exact, and sixteen to a vector register where a float takes four. A
-// capture of a hundred million samples is then summed at about the speed it is read.
+// they are: exact, and 32 to a vector register where a float takes eight. A capture
+// of a hundred million samples is then summed at about the speed it is read.
 #include "fold_internal.h"
 
 #include <algorithm>
@@ -8,8 +8,11 @@
 #include <cstring>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+// The wide loop is built for x86 processors with GCC or Clang, and taken where the one
+// it runs on has AVX2.
+#if (defined(__x86_64__) || defined(__i386__)) && defined(__GNUC__)
+#define KELDRAN_WIDE_SUMS
+#include <immintrin.h>
 #endif
 
 namespace keldran::echo {
@@ -32,18 +35,75 @@ int signed_of(char byte, bool is_signed)
     return bits >= sign_bit ? bits - byte_values : bits;
 }
 
-// The samples [from, count) one by one: the end the vector loop leaves, or all of them.
+// The samples [from, sums.size()) in a loop the compiler vectorises: the end the wide
+// loop leaves, or all of them on a processor without it.
 bool add_one_by_one(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed,
                     std::uint8_t limit, std::size_t from)
 {
-    bool steep = false;
+    // The step's size from the bytes in the order of the numbers they stand for.
+    const std::uint8_t to_order = is_signed ? sign_bit : 0;
+    std::uint8_t beyond = 0;
     for (std::size_t i = from; i < sums.size(); ++i) {
-        const int x = signed_of(bytes[i], is_signed);
-        sums[i] = static_cast<std::int16_t>(sums[i] + x);
-        steep = steep || std::abs(x - signed_of(bytes[i + 1], is_signed)) > limit;
+        const auto x = static_cast<std::uint8_t>(static_cast<std::uint8_t>(bytes[i]) ^ to_order);
+        const auto y =
+            static_cast<std::uint8_t>(static_cast<std::uint8_t>(bytes[i + 1]) ^ to_order);
+        sums[i] = static_cast<std::int16_t>(sums[i] + x - sign_bit);
+        const auto step = static_cast<std::uint8_t>(std::max(x, y) - std::min(x, y));
+        beyond |= static_cast<std::uint8_t>(step > limit ? 1 : 0);
+    }
+    return beyond != 0;
+}
+
+#if defined(KELDRAN_WIDE_SUMS)
+// Thirty-two samples of every row at a time, summed in registers before their sums are
+// touched: the sums of a long period lie beyond the nearest cache. A step is judged on
+// the bytes in the order of the numbers they stand for, where the unsigned saturating
+// differences both ways give its size.
+__attribute__((target("avx2"))) bool add_wide(std::span<std::int16_t> sums,
+                                              std::span<const char> bytes, std::size_t rows,
+                                              bool is_signed, std::uint8_t limit)
+{
+    constexpr std::size_t lanes = 32;
+    constexpr std::size_t half = lanes / 2;
+    const __m256i to_order = _mm256_set1_epi8(static_cast<char>(is_signed ? sign_bit : 0));
+    const __m256i flip = _mm256_set1_epi8(static_cast<char>(sign_bit));
+    const __m256i most = _mm256_set1_epi8(static_cast<char>(limit));
+    const __m256i zero = _mm256_setzero_si256();
+    __m256i beyond = zero;
+    std::size_t i = 0;
+    for (; i + lanes <= sums.size(); i += lanes) {
+        __m256i low = zero;
+        __m256i high = zero;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const char* row = bytes.data() + r * sums.size();
+            __m256i x = zero;
+            __m256i y = zero;
+            std::memcpy(&x, row + i, lanes);
+            std::memcpy(&y, row + i + 1, lanes);
+            x = _mm256_xor_si256(x, to_order);
+            y = _mm256_xor_si256(y, to_order);
+            const __m256i step = _mm256_or_si256(_mm256_subs_epu8(x, y), _mm256_subs_epu8(y, x));
+            beyond = _mm256_or_si256(beyond, _mm256_subs_epu8(step, most));
+            // In the order of the numbers, less 128: the signed numbers.
+            const __m256i value = _mm256_xor_si256(x, flip);
+            low = _mm256_add_epi16(low, _mm256_cvtepi8_epi16(_mm256_castsi256_si128(value)));
+            high = _mm256_add_epi16(high, _mm256_cvtepi8_epi16(_mm256_extracti128_si256(value, 1)));
+        }
+        __m256i sum = zero;
+        std::memcpy(&sum, sums.data() + i, lanes);
+        sum = _mm256_add_epi16(sum, low);
+        std::memcpy(sums.data() + i, &sum, lanes);
+        std::memcpy(&sum, sums.data() + i + half, lanes);
+        sum = _mm256_add_epi16(sum, high);
+        std::memcpy(sums.data() + i + half, &sum, lanes);
+    }
+    bool steep = _mm256_testz_si256(beyond, beyond) == 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        steep = add_one_by_one(sums, bytes.subspan(r * sums.size()), is_signed, limit, i) || steep;
     }
     return steep;
 }
+#endif
 
 // Places [first, second) of the exact sums, each the sum of `count` samples, scaled into `into`.
 void flush_places(exact_sums& exact, float scale, std::span<float> into,
@@ -73,56 +133,27 @@ std::uint8_t stored_limit(float limit, const stored_scale& scale)
                                                      : static_cast<std::uint8_t>(steps);
 }
 
-#if defined(__SSE2__)
-// Sixteen samples at a time. A step is judged on the bytes in the order of the numbers
-// they stand for, where the unsigned saturating differences both ways give its size.
-bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed,
-                std::uint8_t limit)
+bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, std::size_t rows,
+                bool is_signed, std::uint8_t limit)
 {
-    constexpr std::size_t lanes = 16;
-    const __m128i to_signed = _mm_set1_epi8(static_cast<char>(is_signed ? 0 : sign_bit));
-    const __m128i to_order = _mm_set1_epi8(static_cast<char>(is_signed ? sign_bit : 0));
-    const __m128i flip = _mm_set1_epi8(static_cast<char>(sign_bit));
-    const __m128i most = _mm_set1_epi8(static_cast<char>(limit));
-    const __m128i zero = _mm_setzero_si128();
-    __m128i beyond = zero;
-    std::size_t i = 0;
-    for (; i + lanes <= sums.size(); i += lanes) {
-        __m128i x = zero;
-        __m128i y = zero;
-        std::memcpy(&x, bytes.data() + i, lanes);
-        std::memcpy(&y, bytes.data() + i + 1, lanes);
-        x = _mm_xor_si128(x, to_signed);
-        const __m128i sign = _mm_cmpgt_epi8(zero, x);
-        __m128i low = zero;
-        __m128i high = zero;
-        std::memcpy(&low, sums.data() + i, lanes);
-        std::memcpy(&high, sums.data() + i + lanes / 2, lanes);
-        low = _mm_add_epi16(low, _mm_unpacklo_epi8(x, sign));
-        high = _mm_add_epi16(high, _mm_unpackhi_epi8(x, sign));
-        std::memcpy(sums.data() + i, &low, lanes);
-        std::memcpy(sums.data() + i + lanes / 2, &high, lanes);
-        const __m128i ordered = _mm_xor_si128(x, flip);
-        y = _mm_xor_si128(y, to_order);
-        const __m128i step = _mm_or_si128(_mm_subs_epu8(ordered, y), _mm_subs_epu8(y, ordered));
-        beyond = _mm_or_si128(beyond, _mm_subs_epu8(step, most));
+#if defined(KELDRAN_WIDE_SUMS)
+    if (__builtin_cpu_supports("avx2")) {
+        return add_wide(sums, bytes, rows, is_signed, limit);
     }
-    constexpr int all_lanes = 0xFFFF;
-    const bool steep = _mm_movemask_epi8(_mm_cmpeq_epi8(beyond, zero)) != all_lanes;
-    return add_one_by_one(sums, bytes, is_signed, limit, i) || steep;
-}
-#else
-bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed,
-                std::uint8_t limit)
-{
-    return add_one_by_one(sums, bytes, is_signed, limit, 0);
-}
 #endif
+    bool steep = false;
+    for (std::size_t r = 0; r < rows; ++r) {
+        steep = add_one_by_one(sums, bytes.subspan(r * sums.size()), is_signed, limit, 0) || steep;
+    }
+    return steep;
+}
 
-void take_back_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed)
+void take_back_stored(std::span<std::int16_t> sums, std::span<const char> bytes, std::size_t rows,
+                      bool is_signed)
 {
-    for (std::size_t i = 0; i < sums.size(); ++i) {
-        sums[i] = static_cast<std::int16_t>(sums[i] - signed_of(bytes[i], is_signed));
+    for (std::size_t j = 0; j < rows * sums.size(); ++j) {
+        const std::size_t i = j % sums.size();
+        sums[i] = static_cast<std::int16_t>(sums[i] - signed_of(bytes[j], is_signed));
     }
 }
 

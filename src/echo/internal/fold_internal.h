@@ -98,13 +98,15 @@ inline constexpr std::int64_t exact_periods = 256;
 // (0: none) in values of `scale`; a step of 8 bits never exceeds the largest.
 std::uint8_t stored_limit(float limit, const stored_scale& scale);
 
-// Adds the first `sums.size()` samples of `bytes`, which holds one more, to `sums`, and
-// says whether any of them steps to the next by more than `limit` stored units.
-bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed,
-                std::uint8_t limit);
+// Adds `rows` runs of `sums.size()` samples, one after another in `bytes` (which holds
+// one more), to `sums`, and says whether any of them steps to the next by more than
+// `limit` stored units.
+bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, std::size_t rows,
+                bool is_signed, std::uint8_t limit);
 
 // Takes back what add_stored added to `sums` from the same `bytes`.
-void take_back_stored(std::span<std::int16_t> sums, std::span<const char> bytes, bool is_signed);
+void take_back_stored(std::span<std::int16_t> sums, std::span<const char> bytes, std::size_t rows,
+                      bool is_signed);
 
 // Adds the exact sums, whose period is `into.size()` samples and starts on the fold's
 // sample 0, to `into` as values times `scale`, and empties them.
