@@ -2,6 +2,7 @@
 // decoder into the period folder, so that memory does not grow with the capture.
 #include "measure.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace keldran::echo {
@@ -10,6 +11,8 @@ namespace {
 
 // Read in pieces small enough to stay in the processor's cache.
 constexpr std::size_t read_chunk = std::size_t{1} << 18;
+// Bytes decoded at a time before the folder is made: more than most headers take.
+constexpr std::size_t header_piece = std::size_t{1} << 12;
 
 // A capture on its way from bytes to the folder. Samples wait in `pending` until
 // the decoder knows what fixes the rate, and so the folder can be made.
@@ -47,33 +50,48 @@ echo_error fold_samples(reading& r, const std::vector<float>& samples, bool ende
     return start_folding(r);
 }
 
+// Decodes one chunk of the capture into the folder. Until the folder is made, the
+// chunk goes to the decoder a piece at a time, so that the folder is made as soon as
+// the header is read and 8-bit samples go to it as they are stored.
+echo_error feed_chunk(reading& r, std::span<const char> chunk, std::vector<float>& samples)
+{
+    while (!chunk.empty()) {
+        const std::size_t size = r.folder ? chunk.size() : std::min(chunk.size(), header_piece);
+        samples.clear();
+        stored_samples stored;
+        echo_error error = r.folder
+                               ? decoder_feed_stored(*r.decoder, chunk.first(size), samples, stored)
+                               : decoder_feed(*r.decoder, chunk.first(size), samples);
+        if (!error && !stored.bytes.empty()) {
+            error = folder_feed_stored(*r.folder, stored);
+        }
+        if (!error) {
+            error = fold_samples(r, samples, false);
+        }
+        if (error) {
+            return error;
+        }
+        chunk = chunk.subspan(size);
+    }
+    return {};
+}
+
 // Feeds every byte of the source through the decoder into the folder.
 echo_error read_through(const byte_source& source, reading& r)
 {
     std::vector<char> bytes(read_chunk);
     std::vector<float> samples;
-    samples.reserve(read_chunk);
     for (;;) {
         const byte_read got = source(bytes);
-        samples.clear();
         const bool ended = got.size == 0 || got.failed;
-        const std::span<const char> chunk = std::span(bytes).first(got.size);
-        // Once the folder is made, 8-bit samples go to it as they are stored.
-        stored_samples stored;
-        echo_error error;
-        if (got.size > 0) {
-            error = r.folder ? decoder_feed_stored(*r.decoder, chunk, samples, stored)
-                             : decoder_feed(*r.decoder, chunk, samples);
-        }
-        if (!error && !stored.bytes.empty()) {
-            error = folder_feed_stored(*r.folder, stored);
-        }
+        echo_error error = feed_chunk(r, std::span(bytes).first(got.size), samples);
         // A source that fails has ended too: what it gave is decoded to its end first.
         if (!error && ended) {
+            samples.clear();
             error = decoder_finish(*r.decoder, samples);
-        }
-        if (!error) {
-            error = fold_samples(r, samples, ended);
+            if (!error) {
+                error = fold_samples(r, samples, true);
+            }
         }
         if (!error && got.failed) {
             error = {.code = echo_errc::read_failed, .text = got.reason};
