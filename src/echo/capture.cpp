@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <system_error>
 
@@ -43,6 +44,7 @@ struct capture_decoder {
     std::array<float, few_values + 1> values{};  // distinct values among the first samples
     std::size_t value_count = 0;
     stored_samples* stored = nullptr;  // where 8-bit samples go as stored, while a call asks so
+    std::span<const char> given;       // the bytes that call gave, which alone outlive it
 };
 
 namespace {
@@ -257,6 +259,18 @@ echo_error cut_at_non_finite(capture_decoder& decoder, std::vector<float>& out,
     return {.code = echo_errc::sample_not_finite, .index = index};
 }
 
+// Whether `taken` can be handed on as stored: 8-bit samples that lie in the bytes the
+// caller gave (the end of a header held from earlier chunks does not outlive the call),
+// and the first such run of the call, which comes after any samples given as values.
+bool can_hand_on(const capture_decoder& decoder, std::span<const char> taken, std::size_t width)
+{
+    const std::less_equal<const char*> not_after;
+    const std::span<const char> given = decoder.given;
+    return decoder.stored != nullptr && decoder.stored->bytes.empty() && width == 1
+           && !taken.empty() && not_after(given.data(), taken.data())
+           && not_after(taken.data() + taken.size(), given.data() + given.size());
+}
+
 // 8-bit samples, which never leave a byte for the next chunk, handed on as they are stored.
 void hand_on_stored(capture_decoder& decoder, std::span<const char> taken)
 {
@@ -294,7 +308,7 @@ echo_error take_samples(capture_decoder& decoder, std::span<const char>& bytes,
     }
     const std::size_t whole = taken.size() - taken.size() % width;
     const std::size_t first_new = out.size();
-    if (decoder.stored != nullptr && width == 1) {
+    if (can_hand_on(decoder, taken, width)) {
         hand_on_stored(decoder, taken);
         return {};
     }
@@ -558,8 +572,10 @@ echo_error decoder_feed_stored(capture_decoder& decoder, std::span<const char> b
 {
     stored = {};
     decoder.stored = &stored;
+    decoder.given = bytes;
     echo_error error = decoder_feed(decoder, bytes, out);
     decoder.stored = nullptr;
+    decoder.given = {};
     note_stored(decoder, stored);
     return error;
 }

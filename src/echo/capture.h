@@ -120,6 +120,7 @@ echo_error decoder_feed(capture_decoder& decoder, std::span<const char> bytes,
 
 // As decoder_feed, but samples stored in 8 bits are handed on as `stored`, a view
 // into `bytes`, rather than appended to `out` as values; `stored` is empty otherwise.
+// Samples the call appends to `out` come before those of `stored` in the capture.
 echo_error decoder_feed_stored(capture_decoder& decoder, std::span<const char> bytes,
                                std::vector<float>& out, stored_samples& stored);
 

@@ -62,11 +62,11 @@ echo_error feed_chunk(reading& r, std::span<const char> chunk, std::vector<float
         echo_error error = r.folder
                                ? decoder_feed_stored(*r.decoder, chunk.first(size), samples, stored)
                                : decoder_feed(*r.decoder, chunk.first(size), samples);
-        if (!error && !stored.bytes.empty()) {
-            error = folder_feed_stored(*r.folder, stored);
-        }
         if (!error) {
             error = fold_samples(r, samples, false);
+        }
+        if (!error && !stored.bytes.empty()) {
+            error = folder_feed_stored(*r.folder, stored);
         }
         if (error) {
             return error;
