@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <random>
 #include <string>
@@ -65,21 +66,44 @@ TEST_P(ExactSums, AddEveryByteAndFindEachSteepStep)
 
 INSTANTIATE_TEST_SUITE_P(SignedAndNot, ExactSums, testing::Bool());
 
+// Every step whose values, made in single precision, differ by more than the spike limit
+// counts as steep in stored units, even where the limit falls on a whole number of them.
+TEST(ExactSums, CallEveryStepBeyondTheLimitSteep)
+{
+    for (const float gain : {0.0100983996F, 0.01F, -0.004F, 0.0078125F}) {
+        for (const float units : {132.0F, 40.0F, 1.0F}) {
+            const stored_scale scale{.is_signed = true, .gain = gain, .offset = 0.001F};
+            const float limit = units * std::abs(gain);
+            const int most = stored_limit(limit, scale);
+            for (int a = -128; a < 128; ++a) {
+                for (int b = -128; b < 128; ++b) {
+                    const float va = gain * static_cast<float>(a) + scale.offset;
+                    const float vb = gain * static_cast<float>(b) + scale.offset;
+                    if (std::abs(va - vb) > limit) {
+                        ASSERT_GT(std::abs(a - b), most)
+                            << gain << " " << units << " " << a << " " << b;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // A run that starts inside the period and wraps past its end counts each place as
-// often as it holds it: here places 2 and 3 twice and 0 and 1 once.
+// often as it holds it: here places 3 and 0 twice and 1 and 2 once.
 TEST(ExactSums, ScaleEachPlaceByTheSamplesItHolds)
 {
     exact_sums exact{.sum = {4, -2, 6, 10},
-                     .from = 2,
-                     .to = 8,
+                     .from = 3,
+                     .to = 9,
                      .scale = {.is_signed = false, .gain = 0.5F, .offset = 1}};
     std::vector<float> into(4, 100);
     flush_exact(exact, 2, into);
     // 2 * (0.5 * (sum + 128 * count) + count)
     EXPECT_EQ(into,
-              (std::vector<float>{100 + 4 + 130, 100 - 2 + 130, 100 + 6 + 260, 100 + 10 + 260}));
+              (std::vector<float>{100 + 4 + 260, 100 - 2 + 130, 100 + 6 + 130, 100 + 10 + 260}));
     EXPECT_EQ(exact.sum, (std::vector<std::int16_t>(4, 0)));
-    EXPECT_EQ(exact.from, 8);
+    EXPECT_EQ(exact.from, 9);
 }
 
 }  // namespace

@@ -86,14 +86,17 @@ TEST(Fold, SetsEachGlitchAsideOnceWhateverTheChunks)
     }
 }
 
-// A capture cut inside a period at a whole rate: the samples of the period cut short
-// count where it holds them, and the average is that of the whole periods.
-TEST(Fold, CountsThePartOfAPeriodTheCaptureEndsIn)
+// A capture cut inside a period at a rate just off a whole one: the period cut short is
+// left out, as its samples came later than the others' at their places, and would read
+// as drift.
+TEST(Fold, LeavesOutThePeriodTheCaptureEndsIn)
 {
-    const fold_result whole = fold_in_chunks(simulated(8, 5), 8, 1000);
-    const fold_result cut = fold_in_chunks(simulated(8, 5.6), 8, 1000);
+    constexpr double rate = 8.0003;
+    const fold_result whole = fold_in_chunks(simulated(rate, 40), rate, 1000);
+    const fold_result cut = fold_in_chunks(simulated(rate, 40.95), rate, 1000);
     ASSERT_FALSE(cut.error) << error_text(cut.error);
-    EXPECT_EQ(cut.periods, 5);
+    EXPECT_EQ(cut.periods, 40);
+    EXPECT_NEAR(cut.samples_per_bit, rate, 3e-8 * rate);
     ASSERT_EQ(cut.period.size(), whole.period.size());
     for (std::size_t j = 0; j < whole.period.size(); ++j) {
         ASSERT_NEAR(cut.period[j], whole.period[j], 1e-5) << j;
@@ -121,6 +124,23 @@ stored_capture stored_from(const std::vector<float>& samples, stored_scale scale
     return out;
 }
 
+// The capture's stored bytes folded in chunks of `chunk`.
+fold_result fold_stored_in_chunks(const stored_capture& capture, double samples_per_bit,
+                                  std::size_t chunk)
+{
+    const folder_handle folder = folder_create(keldran::sequence_length(7), samples_per_bit);
+    for (std::size_t at = 0; at < capture.bytes.size(); at += chunk) {
+        const std::string_view bytes = std::string_view(capture.bytes).substr(at, chunk);
+        if (echo_error error =
+                folder_feed_stored(*folder, {.bytes = bytes, .scale = capture.scale})) {
+            fold_result failed;
+            failed.error = std::move(error);
+            return failed;
+        }
+    }
+    return folder_finish(*folder);
+}
+
 // Stored samples fold as their values do: summed exactly where they are clean, by
 // their values where a glitch must be judged, with a chunk's edge anywhere, and a
 // last period the capture cuts short counted where it holds samples.
@@ -136,12 +156,7 @@ TEST(Fold, SumsStoredSamplesAsTheirValues)
         const stored_capture capture = stored_from(samples, scale);
         for (const std::size_t chunk : {std::size_t{1}, std::size_t{1000}, capture.bytes.size()}) {
             const fold_result reference = fold_in_chunks(capture.values, 8, chunk);
-            const folder_handle folder = folder_create(keldran::sequence_length(7), 8);
-            for (std::size_t at = 0; at < capture.bytes.size(); at += chunk) {
-                const std::string_view bytes = std::string_view(capture.bytes).substr(at, chunk);
-                ASSERT_FALSE(folder_feed_stored(*folder, {.bytes = bytes, .scale = scale}));
-            }
-            const fold_result folded = folder_finish(*folder);
+            const fold_result folded = fold_stored_in_chunks(capture, 8, chunk);
             ASSERT_FALSE(folded.error) << error_text(folded.error);
             EXPECT_EQ(folded.periods, 6);
             EXPECT_EQ(reference.set_aside, 3) << chunk;
@@ -151,6 +166,32 @@ TEST(Fold, SumsStoredSamplesAsTheirValues)
                 ASSERT_NEAR(folded.period[j], reference.period[j], 1e-5) << chunk << " at " << j;
             }
         }
+    }
+}
+
+// Past 1280 periods a group holds more than 16-bit sums of full-scale bytes can:
+// they go into the group's sums before they would overflow.
+TEST(Fold, SumsFullScaleStoredSamplesOverManyPeriods)
+{
+    // One period of the simulation, over and over: a capture without noise.
+    const std::vector<float> two = simulated(2, 2);
+    std::vector<float> samples;
+    for (int k = 0; k < 1400; ++k) {
+        samples.insert(samples.end(), two.begin() + static_cast<std::ptrdiff_t>(two.size() / 2),
+                       two.end());
+    }
+    float peak = 0;
+    for (const float x : samples) {
+        peak = std::max(peak, std::abs(x));
+    }
+    const stored_capture capture = stored_from(samples, {true, peak / 127, 0});
+    const fold_result reference = fold_in_chunks(capture.values, 2, 4096);
+    const fold_result folded = fold_stored_in_chunks(capture, 2, 4096);
+    ASSERT_FALSE(folded.error) << error_text(folded.error);
+    EXPECT_EQ(folded.periods, 1400);
+    ASSERT_EQ(folded.period.size(), reference.period.size());
+    for (std::size_t j = 0; j < folded.period.size(); ++j) {
+        ASSERT_NEAR(folded.period[j], reference.period[j], 1e-5) << j;
     }
 }
 

@@ -162,11 +162,22 @@ void add_period(period_folder& folder, std::span<const float> window)
 
 // Adds samples of periods folded whole straight to the newest group's sums, a period
 // that chunks split in parts: `filled` counts the samples of the one in progress.
+// Keeps the last of the samples a call added, those of the period still in progress, in
+// `window`: a capture that ends inside a period leaves it out of the average, taking them
+// back, since that period's samples came later than the others' at their places.
+void keep_in_window(period_folder& folder, std::span<const float> added)
+{
+    const std::size_t kept = std::min(folder.filled, added.size());
+    std::copy(added.end() - static_cast<std::ptrdiff_t>(kept), added.end(),
+              folder.window.begin() + static_cast<std::ptrdiff_t>(folder.filled - kept));
+}
+
 void add_whole(period_folder& folder, std::span<const float> samples)
 {
     if (samples.empty()) {
         return;
     }
+    const std::span<const float> added = samples;
     // The exact sums hold one unbroken run of the fold.
     flush_stored(folder);
     while (!samples.empty()) {
@@ -184,6 +195,7 @@ void add_whole(period_folder& folder, std::span<const float> samples)
         }
     }
     folder.exact.from = folder.exact.to = folder.stream;
+    keep_in_window(folder, added);
 }
 
 // Adds samples to the periods folded at the capture's own rate, whose windows overlap:
@@ -274,7 +286,7 @@ std::size_t add_whole_stored(period_folder& folder, const stored_samples& stored
         const std::span<const char> bytes = stored.bytes.subspan(from + done, rows * length + 1);
         if (add_stored(sums, bytes, rows, stored.scale.is_signed, limit)) {
             take_back_stored(sums, bytes, rows, stored.scale.is_signed);
-            return done;
+            break;
         }
         done += rows * length;
         folder.stream += static_cast<std::int64_t>(rows * length);
@@ -287,6 +299,10 @@ std::size_t add_whole_stored(period_folder& folder, const stored_samples& stored
             }
         }
     }
+    // As keep_in_window does, made values.
+    const std::size_t kept = std::min(folder.filled, done);
+    stored_values(stored, from + done - kept,
+                  std::span(folder.window).subspan(folder.filled - kept, kept));
     return done;
 }
 
@@ -398,9 +414,7 @@ void choose_rate(period_folder& folder, double period)
         folder.lead_in = margin_of(folder) / 2;
     }
     // The first window's lead-in, before the capture, is held as zeros.
-    if (!folds_whole(folder)) {
-        folder.window.assign(folder.width, 0.0F);
-    }
+    folder.window.assign(folder.width, 0.0F);
     folder.first = -static_cast<std::int64_t>(folder.lead_in);
     folder.filled = folder.lead_in;
 }
@@ -481,8 +495,7 @@ void add_last_period(period_folder& folder)
 }
 
 // A capture that ends inside a period folded whole has left that period's first samples
-// in the newest group's sums. They are kept, each place of the period standing for the
-// average of all the samples it holds.
+// in the newest group's sums: they are taken out again, as `window` holds them.
 void settle_last_period(period_folder& folder)
 {
     flush_stored(folder);
@@ -494,8 +507,11 @@ void settle_last_period(period_folder& folder)
         folder.groups.pop_back();
         return;
     }
-    const auto keep = static_cast<float>(group.periods) / static_cast<float>(group.periods + 1);
-    std::for_each_n(group.sum.begin(), folder.filled, [keep](float& sum) { sum *= keep; });
+    const float scale = folder.scale;
+    std::transform(group.sum.begin(),
+                   group.sum.begin() + static_cast<std::ptrdiff_t>(folder.filled),
+                   folder.window.begin(), group.sum.begin(),
+                   [scale](float sum, float x) { return sum - x * scale; });
 }
 
 // Brings the groups folded at the capture's own rate to whole samples per bit. Groups

@@ -57,7 +57,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const decoded cut = decode(layout, bytes, chunk);
     const decoded stored = decode(layout, bytes, chunk, true);
     require(stored.samples == whole.samples && stored.message == whole.message
-                && stored.info.first == whole.info.first && stored.info.last == whole.info.last,
+                && stored.info.first == whole.info.first && stored.info.last == whole.info.last
+                && stored.counted == whole.counted,
             "8-bit samples handed on as stored are the samples");
     require(cut.samples == whole.samples, "the samples do not depend on the chunks");
     require(cut.message == whole.message, "the message does not depend on the chunks");

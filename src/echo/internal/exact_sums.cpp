@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 // The wide loop is built for x86 processors with GCC or Clang, and taken where the one
@@ -55,6 +56,16 @@ bool add_one_by_one(std::span<std::int16_t> sums, std::span<const char> bytes, b
 }
 
 #if defined(KELDRAN_WIDE_SUMS)
+// Sixteen 16-bit lanes, added as the compiler's own vector type.
+using wide_words = std::int16_t __attribute__((vector_size(32)));
+
+__attribute__((target("avx2"))) wide_words words_of(__m256i x)
+{
+    wide_words words{};
+    std::memcpy(&words, &x, sizeof words);
+    return words;
+}
+
 // Thirty-two samples of every row at a time, summed in registers before their sums are
 // touched: the sums of a long period lie beyond the nearest cache. A step is judged on
 // the bytes in the order of the numbers they stand for, where the unsigned saturating
@@ -72,8 +83,8 @@ __attribute__((target("avx2"))) bool add_wide(std::span<std::int16_t> sums,
     __m256i beyond = zero;
     std::size_t i = 0;
     for (; i + lanes <= sums.size(); i += lanes) {
-        __m256i low = zero;
-        __m256i high = zero;
+        wide_words low{};
+        wide_words high{};
         for (std::size_t r = 0; r < rows; ++r) {
             const char* row = bytes.data() + r * sums.size();
             __m256i x = zero;
@@ -86,15 +97,15 @@ __attribute__((target("avx2"))) bool add_wide(std::span<std::int16_t> sums,
             beyond = _mm256_or_si256(beyond, _mm256_subs_epu8(step, most));
             // In the order of the numbers, less 128: the signed numbers.
             const __m256i value = _mm256_xor_si256(x, flip);
-            low = _mm256_add_epi16(low, _mm256_cvtepi8_epi16(_mm256_castsi256_si128(value)));
-            high = _mm256_add_epi16(high, _mm256_cvtepi8_epi16(_mm256_extracti128_si256(value, 1)));
+            low += words_of(_mm256_cvtepi8_epi16(_mm256_castsi256_si128(value)));
+            high += words_of(_mm256_cvtepi8_epi16(_mm256_extracti128_si256(value, 1)));
         }
-        __m256i sum = zero;
+        wide_words sum{};
         std::memcpy(&sum, sums.data() + i, lanes);
-        sum = _mm256_add_epi16(sum, low);
+        sum += low;
         std::memcpy(sums.data() + i, &sum, lanes);
         std::memcpy(&sum, sums.data() + i + half, lanes);
-        sum = _mm256_add_epi16(sum, high);
+        sum += high;
         std::memcpy(sums.data() + i + half, &sum, lanes);
     }
     bool steep = _mm256_testz_si256(beyond, beyond) == 0;
@@ -125,12 +136,28 @@ void flush_places(exact_sums& exact, float scale, std::span<float> into,
 
 std::uint8_t stored_limit(float limit, const stored_scale& scale)
 {
-    if (limit <= 0 || scale.gain == 0) {
+    if (limit <= 0) {
         return largest_step;
     }
-    const float steps = limit / std::abs(scale.gain);
-    return steps >= static_cast<float>(largest_step) ? largest_step
-                                                     : static_cast<std::uint8_t>(steps);
+    // Values are made and told apart in single precision: a step of n stored units may
+    // differ in value from n * gain by a few roundings of the largest value. Steps are
+    // counted steep from a unit short of that margin on, so that none the values would
+    // call a spike is missed.
+    constexpr double roundings = 4;
+    constexpr double byte_values = 256;
+    const double gain = std::abs(static_cast<double>(scale.gain));
+    const double slack = roundings * std::numeric_limits<float>::epsilon()
+                         * (std::abs(static_cast<double>(scale.offset)) + byte_values * gain
+                            + static_cast<double>(limit));
+    const double reach = static_cast<double>(limit) - slack;
+    if (gain * byte_values <= reach) {
+        return largest_step;
+    }
+    if (reach <= 0) {
+        return 0;
+    }
+    return static_cast<std::uint8_t>(
+        std::clamp(std::floor(reach / gain) - 1, 0.0, static_cast<double>(largest_step - 1)));
 }
 
 bool add_stored(std::span<std::int16_t> sums, std::span<const char> bytes, std::size_t rows,

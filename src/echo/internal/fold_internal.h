@@ -95,7 +95,8 @@ struct exact_sums {
 inline constexpr std::int64_t exact_periods = 256;
 
 // The stored units a step must exceed to count as steep, for a spike limit of `limit`
-// (0: none) in values of `scale`; a step of 8 bits never exceeds the largest.
+// (0: none) in values of `scale`: every step whose values differ by more than `limit`
+// exceeds it; a step of 8 bits never exceeds the largest.
 std::uint8_t stored_limit(float limit, const stored_scale& scale);
 
 // Adds `rows` runs of `sums.size()` samples, one after another in `bytes` (which holds
