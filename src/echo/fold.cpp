@@ -39,6 +39,12 @@ struct period_folder {
     char held_byte = 0;            // the stored byte of the sample the cleaner holds back,
     bool held_byte_known = false;  // when that sample came stored
     std::vector<float> values;     // stored samples made values, a block at a time
+    // Places [bytes_from, bytes_to) of the period in progress, which `window` holds
+    // only as the stored bytes in `window_bytes`, not yet made values.
+    std::vector<char> window_bytes;
+    std::size_t bytes_from = 0;
+    std::size_t bytes_to = 0;
+    stored_scale bytes_scale;
 };
 
 namespace {
@@ -162,14 +168,50 @@ void add_period(period_folder& folder, std::span<const float> window)
 
 // Adds samples of periods folded whole straight to the newest group's sums, a period
 // that chunks split in parts: `filled` counts the samples of the one in progress.
+// Makes the places of the period in progress that `window` holds as stored bytes values.
+void window_values(period_folder& folder)
+{
+    if (folder.bytes_to > folder.bytes_from) {
+        stored_values({.bytes = folder.window_bytes, .scale = folder.bytes_scale},
+                      folder.bytes_from,
+                      std::span(folder.window)
+                          .subspan(folder.bytes_from, folder.bytes_to - folder.bytes_from));
+    }
+    folder.bytes_from = folder.bytes_to = 0;
+}
+
 // Keeps the last of the samples a call added, those of the period still in progress, in
 // `window`: a capture that ends inside a period leaves it out of the average, taking them
 // back, since that period's samples came later than the others' at their places.
 void keep_in_window(period_folder& folder, std::span<const float> added)
 {
     const std::size_t kept = std::min(folder.filled, added.size());
+    // The period's places before them, where held as bytes, become values.
+    if (kept < folder.filled) {
+        window_values(folder);
+    }
+    folder.bytes_from = folder.bytes_to = 0;
     std::copy(added.end() - static_cast<std::ptrdiff_t>(kept), added.end(),
               folder.window.begin() + static_cast<std::ptrdiff_t>(folder.filled - kept));
+}
+
+// As keep_in_window, for the stored samples before `end` in `stored`, of which the call
+// added `added`: they are kept as bytes, made values only where the capture ends in them.
+void keep_bytes_in_window(period_folder& folder, const stored_samples& stored, std::size_t end,
+                          std::size_t added)
+{
+    const std::size_t kept = std::min(folder.filled, added);
+    const std::size_t at = folder.filled - kept;
+    if (kept < folder.filled && (folder.bytes_to != at || folder.bytes_to == folder.bytes_from)) {
+        window_values(folder);
+        folder.bytes_from = at;
+    } else if (kept == folder.filled) {
+        folder.bytes_from = 0;
+    }
+    std::copy_n(stored.bytes.begin() + static_cast<std::ptrdiff_t>(end - kept), kept,
+                folder.window_bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    folder.bytes_to = folder.filled;
+    folder.bytes_scale = stored.scale;
 }
 
 void add_whole(period_folder& folder, std::span<const float> samples)
@@ -299,10 +341,7 @@ std::size_t add_whole_stored(period_folder& folder, const stored_samples& stored
             }
         }
     }
-    // As keep_in_window does, made values.
-    const std::size_t kept = std::min(folder.filled, done);
-    stored_values(stored, from + done - kept,
-                  std::span(folder.window).subspan(folder.filled - kept, kept));
+    keep_bytes_in_window(folder, stored, from + done, done);
     return done;
 }
 
@@ -415,6 +454,9 @@ void choose_rate(period_folder& folder, double period)
     }
     // The first window's lead-in, before the capture, is held as zeros.
     folder.window.assign(folder.width, 0.0F);
+    if (folds_whole(folder)) {
+        folder.window_bytes.assign(folder.width, 0);
+    }
     folder.first = -static_cast<std::int64_t>(folder.lead_in);
     folder.filled = folder.lead_in;
 }
@@ -507,6 +549,7 @@ void settle_last_period(period_folder& folder)
         folder.groups.pop_back();
         return;
     }
+    window_values(folder);
     const float scale = folder.scale;
     std::transform(group.sum.begin(),
                    group.sum.begin() + static_cast<std::ptrdiff_t>(folder.filled),
