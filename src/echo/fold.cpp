@@ -166,8 +166,6 @@ void add_period(period_folder& folder, std::span<const float> window)
     end_period(folder, window.size());
 }
 
-// Adds samples of periods folded whole straight to the newest group's sums, a period
-// that chunks split in parts: `filled` counts the samples of the one in progress.
 // Makes the places of the period in progress that `window` holds as stored bytes values.
 void window_values(period_folder& folder)
 {
@@ -214,6 +212,8 @@ void keep_bytes_in_window(period_folder& folder, const stored_samples& stored, s
     folder.bytes_scale = stored.scale;
 }
 
+// Adds samples of periods folded whole straight to the newest group's sums, a period
+// that chunks split in parts: `filled` counts the samples of the one in progress.
 void add_whole(period_folder& folder, std::span<const float> samples)
 {
     if (samples.empty()) {

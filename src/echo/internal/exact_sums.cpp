@@ -20,20 +20,21 @@ namespace keldran::echo {
 
 namespace {
 
-// Flips an unsigned byte's top bit to make it the signed number it stands for, less 128.
+// The top bit, which a byte's order and its number's sign differ by.
 constexpr std::uint8_t sign_bit = 0x80;
 constexpr std::uint8_t largest_step = 0xFF;
-constexpr double unsigned_bias = 128;
+constexpr double unsigned_bias = sign_bit;
+
+// The stored byte in the order of the numbers it stands for, 0 for the least.
+std::uint8_t in_order(char byte, bool is_signed)
+{
+    return static_cast<std::uint8_t>(static_cast<std::uint8_t>(byte) ^ (is_signed ? sign_bit : 0));
+}
 
 // The stored byte as a signed number: an unsigned one less 128.
 int signed_of(char byte, bool is_signed)
 {
-    constexpr int byte_values = 256;
-    const int bits = static_cast<std::uint8_t>(byte);
-    if (!is_signed) {
-        return bits - sign_bit;
-    }
-    return bits >= sign_bit ? bits - byte_values : bits;
+    return in_order(byte, is_signed) - sign_bit;
 }
 
 // The samples [from, sums.size()) in a loop the compiler vectorises: the end the wide
@@ -42,12 +43,10 @@ bool add_one_by_one(std::span<std::int16_t> sums, std::span<const char> bytes, b
                     std::uint8_t limit, std::size_t from)
 {
     // The step's size from the bytes in the order of the numbers they stand for.
-    const std::uint8_t to_order = is_signed ? sign_bit : 0;
     std::uint8_t beyond = 0;
     for (std::size_t i = from; i < sums.size(); ++i) {
-        const auto x = static_cast<std::uint8_t>(static_cast<std::uint8_t>(bytes[i]) ^ to_order);
-        const auto y =
-            static_cast<std::uint8_t>(static_cast<std::uint8_t>(bytes[i + 1]) ^ to_order);
+        const std::uint8_t x = in_order(bytes[i], is_signed);
+        const std::uint8_t y = in_order(bytes[i + 1], is_signed);
         sums[i] = static_cast<std::int16_t>(sums[i] + x - sign_bit);
         const auto step = static_cast<std::uint8_t>(std::max(x, y) - std::min(x, y));
         beyond |= static_cast<std::uint8_t>(step > limit ? 1 : 0);
